@@ -1,0 +1,24 @@
+#include "app/SystemServices.h"
+
+#include "platform/HostInfo.h"
+#include "platform/SupportFolder.h"
+#include "platform/linux/XdgAutostartLoginItem.h"
+
+#include <QCoreApplication>
+#include <QStandardPaths>
+
+EngineServices systemServices() {
+    EngineServices services;
+    services.supportFolder = SupportFolder::path();
+    services.resolveProfile = ResolveProfile::current();
+    services.resources = Resources::besideExecutable(QCoreApplication::applicationDirPath());
+    services.settings = std::make_shared<QSettings>(QStringLiteral("quillfen"), QStringLiteral("Tonewharf"));
+    // The credential store joins here with the cloud client; until then sessions are not kept.
+    services.credentials = std::make_shared<InMemoryCredentialStore>();
+    services.loginItem = std::make_shared<XdgAutostartLoginItem>(
+        QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) + QStringLiteral("/autostart"),
+        QCoreApplication::applicationFilePath());
+    services.computerName = HostInfo::computerName();
+    services.applicationVersion = QCoreApplication::applicationVersion();
+    return services;
+}

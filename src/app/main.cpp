@@ -1,0 +1,59 @@
+#include "app/SystemServices.h"
+#include "cloud/CredentialService.h"
+#include "engine/SyncEngine.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onQuitSignal(int) {
+    const char byte = 1;
+    // Only async-signal-safe work here: wake the event loop, which quits on its own thread.
+    [[maybe_unused]] const auto written = ::write(signalPipe[0], &byte, 1);
+}
+
+// SIGINT and SIGTERM end the event loop normally, so everything is torn down in order.
+void quitOnSignals(QCoreApplication& app) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
+        return;
+    }
+    auto* notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [notifier] {
+        notifier->setEnabled(false);
+        char byte = 0;
+        [[maybe_unused]] const auto read = ::read(signalPipe[1], &byte, 1);
+        QCoreApplication::quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onQuitSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("quillfen"));
+    QCoreApplication::setApplicationName(QStringLiteral("Tonewharf"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TONEWHARF_VERSION));
+    // A menu-bar agent keeps running when its windows close.
+    QApplication::setQuitOnLastWindowClosed(false);
+    quitOnSignals(app);
+
+    CredentialService::setName(QStringLiteral("com.quillfen.tonewharf.cloud"));
+
+    SyncEngine engine(systemServices());
+    engine.start();
+
+    return QApplication::exec();
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "platform/CredentialStore.h"
+#include "platform/LoginItem.h"
+#include "platform/ResolveProfile.h"
+#include "platform/Resources.h"
+
+#include <QSettings>
+#include <QString>
+
+#include <memory>
+
+// Everything the engine takes from the platform, handed in by the application entry (or a test).
+struct EngineServices {
+    QString supportFolder; // holds ledger.json and config.json
+    ResolveProfile resolveProfile;
+    Resources resources;
+    std::shared_ptr<QSettings> settings;
+    std::shared_ptr<CredentialStore> credentials;
+    std::shared_ptr<LoginItem> loginItem; // none: the platform has no login items
+    QString computerName;
+    QString applicationVersion;
+};

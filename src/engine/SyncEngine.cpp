@@ -1,0 +1,246 @@
+#include "engine/SyncEngine.h"
+
+#include "platform/FileSystem.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUuid>
+
+namespace {
+
+const QString pausedKey = QStringLiteral("tonewharf.paused");
+const QString localKey = QStringLiteral("tonewharf.local");
+const QString lutFolderKey = QStringLiteral("tonewharf.lutFolder");
+
+const QString inboxFolderName = QStringLiteral("To TINTARA");
+const QString stillsFolderName = QStringLiteral("Looks");
+const QString ledgerFileName = QStringLiteral("ledger.json");
+const QString configFileName = QStringLiteral("config.json");
+// A ledger that does not decode is moved here rather than overwritten by the next save, so that
+// whatever it held can still be looked at.
+const QString corruptLedgerSuffix = QStringLiteral(".corrupt");
+
+QString joinPath(const QString& folder, const QString& name) {
+    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
+}
+
+// The settings file is plain text that anyone may edit: a value of another type reads as the default.
+bool readBool(const QSettings& settings, const QString& key, bool fallback) {
+    const QVariant value = settings.value(key);
+    if (value.typeId() == QMetaType::Bool) {
+        return value.toBool();
+    }
+    if (value.typeId() == QMetaType::QString) {
+        const QString text = value.toString();
+        if (text == QLatin1String("true")) {
+            return true;
+        }
+        if (text == QLatin1String("false")) {
+            return false;
+        }
+    }
+    return fallback;
+}
+
+} // namespace
+
+SyncEngine::SyncEngine(EngineServices services, QObject* parent)
+    : QObject(parent)
+    , m_services(std::move(services)) {
+    // 1. The owned objects (cloud client with its restored session, realtime client, Resolve link
+    //    and local server) are created here as each of them joins the engine.
+
+    // 2-4. Settings.
+    readSettings();
+
+    // 5. Assigning the platform's answer here runs no side effect.
+    m_launchAtLogin = m_services.loginItem && m_services.loginItem->isEnabled();
+
+    // 6-7. Support folder and ledger; failures are silent.
+    FileSystem::makeFolder(m_services.supportFolder);
+    loadLedger();
+}
+
+SyncEngine::~SyncEngine() = default;
+
+void SyncEngine::readSettings() {
+    QSettings& settings = *m_services.settings;
+    m_paused = readBool(settings, pausedKey, false);
+    // Absence and false are different: only a stored false turns the local network off.
+    m_localEnabled = settings.contains(localKey) ? readBool(settings, localKey, true) : true;
+
+    const QVariant folder = settings.value(lutFolderKey);
+    const QString stored = folder.typeId() == QMetaType::QString ? folder.toString() : QString();
+    m_lutFolderPath = QDir::isAbsolutePath(stored) ? stored : m_services.resolveProfile.defaultLutFolder();
+}
+
+void SyncEngine::loadLedger() {
+    const QString path = ledgerFilePath();
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        saveLedger();
+        return;
+    }
+    const std::optional<QByteArray> bytes = FileSystem::readAll(path, ledgerByteLimit);
+    if (bytes) {
+        if (std::optional<Ledger> ledger = Ledger::decode(*bytes)) {
+            m_ledger = std::move(*ledger);
+            return;
+        }
+    }
+    // Unreadable, oversized or not a ledger: start empty without a message, but keep the old
+    // file aside instead of letting the next save destroy it.
+    if (info.size() > 0) {
+        QFile::remove(path + corruptLedgerSuffix);
+        QFile::rename(path, path + corruptLedgerSuffix);
+    }
+    saveLedger();
+}
+
+QString SyncEngine::inboxFolderPath() const {
+    return joinPath(m_lutFolderPath, inboxFolderName);
+}
+
+QString SyncEngine::stillsFolderPath() const {
+    return joinPath(m_lutFolderPath, stillsFolderName);
+}
+
+QString SyncEngine::ledgerFilePath() const {
+    return joinPath(m_services.supportFolder, ledgerFileName);
+}
+
+QString SyncEngine::configFilePath() const {
+    return joinPath(m_services.supportFolder, configFileName);
+}
+
+// -- Settings ---------------------------------------------------------------------------------
+
+void SyncEngine::setLocalEnabled(bool enabled) {
+    m_services.settings->setValue(localKey, enabled);
+    if (m_localEnabled != enabled) {
+        m_localEnabled = enabled;
+        emit localEnabledChanged();
+    }
+    // The local server joins here: start it when enabled, stop it otherwise.
+}
+
+void SyncEngine::setPaused(bool paused) {
+    m_services.settings->setValue(pausedKey, paused);
+    if (m_paused != paused) {
+        m_paused = paused;
+        emit pausedChanged();
+    }
+    // Resuming runs a cloud sync once the cloud pull joins the engine.
+}
+
+void SyncEngine::setLutFolderPath(const QString& path) {
+    m_services.settings->setValue(lutFolderKey, path);
+    if (m_lutFolderPath != path) {
+        m_lutFolderPath = path;
+        emit lutFolderPathChanged();
+    }
+    // The folder check and the inbox watcher restart join here, around the config file.
+    writeConfig();
+}
+
+void SyncEngine::setLaunchAtLogin(bool enabled) {
+    if (m_launchAtLogin != enabled) {
+        m_launchAtLogin = enabled;
+        emit launchAtLoginChanged();
+    }
+    if (!m_services.loginItem) {
+        return;
+    }
+    const QString error = m_services.loginItem->setEnabled(enabled);
+    if (!error.isEmpty()) {
+        log(QStringLiteral("Launch at login: ") + error, false);
+        // Show what the platform now reports, without registering again.
+        const bool actual = m_services.loginItem->isEnabled();
+        if (m_launchAtLogin != actual) {
+            m_launchAtLogin = actual;
+            emit launchAtLoginChanged();
+        }
+    }
+}
+
+// -- Observed state set by the engine's operations -------------------------------------------
+
+void SyncEngine::setSyncing(bool syncing) {
+    if (m_syncing != syncing) {
+        m_syncing = syncing;
+        emit syncingChanged();
+    }
+}
+
+void SyncEngine::setLastSync(const std::optional<QDateTime>& when) {
+    if (m_lastSync != when) {
+        m_lastSync = when;
+        emit lastSyncChanged();
+    }
+}
+
+void SyncEngine::setFolderProblem(const std::optional<QString>& problem) {
+    if (m_folderProblem != problem) {
+        m_folderProblem = problem;
+        emit folderProblemChanged();
+    }
+}
+
+void SyncEngine::setResolveScriptInstalled(bool installed) {
+    if (m_resolveScriptInstalled != installed) {
+        m_resolveScriptInstalled = installed;
+        emit resolveScriptInstalledChanged();
+    }
+}
+
+void SyncEngine::setLocalPort(std::optional<quint16> port) {
+    if (m_localPort != port) {
+        m_localPort = port;
+        emit localPortChanged();
+    }
+}
+
+// -- Persistence and log -----------------------------------------------------------------------
+
+void SyncEngine::log(const QString& text, bool ok) {
+    m_activity.prepend(Activity{QUuid::createUuid(), QDateTime::currentDateTime(), text, ok});
+    while (m_activity.size() > activityLimit) {
+        m_activity.removeLast();
+    }
+    emit activityChanged();
+}
+
+void SyncEngine::saveLedger() {
+    // The in-memory ledger stays authoritative when the file cannot be written.
+    FileSystem::writeAtomically(ledgerFilePath(), m_ledger.encode());
+}
+
+void SyncEngine::writeConfig() {
+    const QJsonObject config{{QStringLiteral("inbox"), inboxFolderPath()},
+                             {QStringLiteral("lutFolder"), m_lutFolderPath}};
+    FileSystem::writeAtomically(configFilePath(), QJsonDocument(config).toJson(QJsonDocument::Indented));
+}
+
+// -- Start-up ----------------------------------------------------------------------------------
+
+void SyncEngine::start() {
+    // 1. The LUT folder check and the creation of the inbox join here.
+
+    // 2.
+    writeConfig();
+
+    // 3. The installation of the "Send to TINTARA" script joins here.
+
+    // 4. The one-time part: the Resolve link, the local-server callbacks, the local server when
+    //    enabled and the first inbox scan join here as each of them is built.
+    if (!m_started) {
+        m_started = true;
+    }
+
+    // 5. The inbox watcher restart joins here.
+
+    // 6. When a session exists, connecting to the cloud joins here.
+}

@@ -1,0 +1,115 @@
+#pragma once
+
+#include "engine/Activity.h"
+#include "engine/EngineServices.h"
+#include "engine/Ledger.h"
+#include "local/LocalRecords.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+// The one coordinator: settings, ledger, activity log, and the delivery of looks between the
+// cloud, the local network, the LUT folder and Resolve. Lives on the GUI thread.
+class SyncEngine : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QList<Activity> activity READ activity NOTIFY activityChanged)
+    Q_PROPERTY(bool syncing READ syncing NOTIFY syncingChanged)
+    Q_PROPERTY(std::optional<QDateTime> lastSync READ lastSync NOTIFY lastSyncChanged)
+    Q_PROPERTY(std::optional<QString> folderProblem READ folderProblem NOTIFY folderProblemChanged)
+    Q_PROPERTY(bool resolveScriptInstalled READ resolveScriptInstalled NOTIFY resolveScriptInstalledChanged)
+    Q_PROPERTY(std::optional<quint16> localPort READ localPort NOTIFY localPortChanged)
+    Q_PROPERTY(bool localEnabled READ localEnabled WRITE setLocalEnabled NOTIFY localEnabledChanged)
+    Q_PROPERTY(bool paused READ paused WRITE setPaused NOTIFY pausedChanged)
+    Q_PROPERTY(QString lutFolderPath READ lutFolderPath WRITE setLutFolderPath NOTIFY lutFolderPathChanged)
+    Q_PROPERTY(bool launchAtLogin READ launchAtLogin WRITE setLaunchAtLogin NOTIFY launchAtLoginChanged)
+
+public:
+    static constexpr int activityLimit = 30;
+    // A ledger larger than this is not a ledger this program wrote; it is treated as corrupt.
+    static constexpr qint64 ledgerByteLimit = 64 * 1024 * 1024;
+
+    explicit SyncEngine(EngineServices services, QObject* parent = nullptr);
+    ~SyncEngine() override;
+
+    // Observed state.
+    const QList<Activity>& activity() const { return m_activity; }
+    bool syncing() const { return m_syncing; }
+    std::optional<QDateTime> lastSync() const { return m_lastSync; }
+    std::optional<QString> folderProblem() const { return m_folderProblem; }
+    bool resolveScriptInstalled() const { return m_resolveScriptInstalled; }
+    std::optional<quint16> localPort() const { return m_localPort; }
+    bool localEnabled() const { return m_localEnabled; }
+    bool paused() const { return m_paused; }
+    const QString& lutFolderPath() const { return m_lutFolderPath; }
+    bool launchAtLogin() const { return m_launchAtLogin; }
+
+    // Settings: every assignment stores the key and runs its effects, also for an unchanged value.
+    void setLocalEnabled(bool enabled);
+    void setPaused(bool paused);
+    void setLutFolderPath(const QString& path);
+    void setLaunchAtLogin(bool enabled);
+
+    // Internal state, readable for the parts built on the engine and for tests.
+    const Ledger& ledger() const { return m_ledger; }
+    const InboxSnapshot& inboxSnapshot() const { return m_inboxSnapshot; }
+    bool started() const { return m_started; }
+
+    // Derived folders.
+    QString inboxFolderPath() const;
+    QString stillsFolderPath() const;
+    QString supportFolderPath() const { return m_services.supportFolder; }
+    QString ledgerFilePath() const;
+    QString configFilePath() const;
+    const EngineServices& services() const { return m_services; }
+
+    void log(const QString& text, bool ok);
+    void saveLedger();
+    void writeConfig();
+    void start();
+
+signals:
+    void activityChanged();
+    void syncingChanged();
+    void lastSyncChanged();
+    void folderProblemChanged();
+    void resolveScriptInstalledChanged();
+    void localPortChanged();
+    void localEnabledChanged();
+    void pausedChanged();
+    void lutFolderPathChanged();
+    void launchAtLoginChanged();
+
+protected:
+    // For the operations of the engine that change observed state.
+    void setSyncing(bool syncing);
+    void setLastSync(const std::optional<QDateTime>& when);
+    void setFolderProblem(const std::optional<QString>& problem);
+    void setResolveScriptInstalled(bool installed);
+    void setLocalPort(std::optional<quint16> port);
+    Ledger& mutableLedger() { return m_ledger; }
+
+private:
+    void readSettings();
+    void loadLedger();
+
+    EngineServices m_services;
+
+    QList<Activity> m_activity;
+    bool m_syncing = false;
+    std::optional<QDateTime> m_lastSync;
+    std::optional<QString> m_folderProblem;
+    bool m_resolveScriptInstalled = false;
+    std::optional<quint16> m_localPort;
+    bool m_localEnabled = true;
+    bool m_paused = false;
+    QString m_lutFolderPath;
+    bool m_launchAtLogin = false;
+    Ledger m_ledger;
+    bool m_scanningInbox = false;
+    bool m_started = false;
+    InboxSnapshot m_inboxSnapshot;
+};

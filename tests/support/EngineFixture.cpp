@@ -1,0 +1,29 @@
+#include "support/EngineFixture.h"
+
+#include <QDir>
+#include <QProcessEnvironment>
+
+EngineFixture::EngineFixture() = default;
+
+QString EngineFixture::path(const QString& relative) const {
+    return relative.isEmpty() ? m_root.path() : QDir(m_root.path()).filePath(relative);
+}
+
+std::shared_ptr<QSettings> EngineFixture::settings() const {
+    return std::make_shared<QSettings>(settingsFile(), QSettings::IniFormat);
+}
+
+EngineServices EngineFixture::services() const {
+    QProcessEnvironment environment;
+    environment.insert(QStringLiteral("TONEWHARF_RESOLVE_DIR"), resolveRoot());
+
+    EngineServices services;
+    services.supportFolder = supportFolder();
+    services.resolveProfile = ResolveProfile::forLinux(path(QStringLiteral("home")), environment);
+    services.resources = Resources(QStringLiteral(TONEWHARF_RESOURCE_DIR));
+    services.settings = settings();
+    services.credentials = m_credentials;
+    services.computerName = QStringLiteral("Test Computer");
+    services.applicationVersion = QStringLiteral("1.2.3");
+    return services;
+}
