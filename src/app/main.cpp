@@ -39,9 +39,14 @@ void quitOnSignals(QCoreApplication& app) {
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
+// The program reports through its activity log only; Qt's own diagnostics (such as a missing
+// XDG_RUNTIME_DIR when started as root) would otherwise reach the terminal.
+void discardMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
+    qInstallMessageHandler(discardMessages);
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("quillfen"));
     QCoreApplication::setApplicationName(QStringLiteral("Tonewharf"));
