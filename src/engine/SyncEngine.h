@@ -66,6 +66,12 @@ public:
     QString configFilePath() const;
     const EngineServices& services() const { return m_services; }
 
+    // Delivery into the LUT folder, shared by the cloud pull and the local-network receipt.
+    enum class CubeWrite { written, unchanged, failed };
+    CubeWrite writeCube(const QByteArray& bytes, const QString& cubeFileName, const QString& successText);
+    QString cubePath(const QString& cubeFileName) const;
+    QString stillPath(const QString& cubeFileName) const;
+
     void log(const QString& text, bool ok);
     void saveLedger();
     void writeConfig();

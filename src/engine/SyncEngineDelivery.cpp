@@ -1,0 +1,40 @@
+// Writing looks into the LUT folder: the primitives that the cloud pull and the local receipt share.
+#include "engine/LookFileNames.h"
+#include "engine/SyncEngine.h"
+#include "platform/FileSystem.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+QString SyncEngine::cubePath(const QString& cubeFileName) const {
+    return QDir(lutFolderPath()).filePath(cubeFileName);
+}
+
+QString SyncEngine::stillPath(const QString& cubeFileName) const {
+    return QDir(stillsFolderPath()).filePath(LookFileNames::stillFileName(cubeFileName));
+}
+
+SyncEngine::CubeWrite SyncEngine::writeCube(const QByteArray& bytes, const QString& cubeFileName,
+                                            const QString& successText) {
+    // Callers form safe names; this guard makes sure no name can ever reach outside the folder.
+    if (!LookFileNames::isSafe(cubeFileName)) {
+        return CubeWrite::failed;
+    }
+    const QString path = cubePath(cubeFileName);
+    const QFileInfo existing(path);
+    if (existing.isFile() && existing.size() == bytes.size() && FileSystem::readAll(path) == bytes) {
+        return CubeWrite::unchanged;
+    }
+    WriteResult result = FileSystem::makeFolder(lutFolderPath());
+    if (result) {
+        result = FileSystem::writeAtomically(path, bytes);
+    }
+    if (!result) {
+        setFolderProblem(QStringLiteral("Can't write to ") + lutFolderPath());
+        log(QStringLiteral("Can't write ") + cubeFileName + QStringLiteral(" — check the LUT folder"), false);
+        return CubeWrite::failed;
+    }
+    setFolderProblem(std::nullopt);
+    log(successText, true);
+    return CubeWrite::written;
+}
