@@ -50,11 +50,7 @@ Decoded<LUTLook> LUTLook::fromJson(const QJsonValue& value, const QString& path)
 }
 
 Decoded<LUTLook> LUTLook::decode(const QByteArray& bytes) {
-    Decoded<QJsonValue> json = Json::parse(bytes);
-    if (!json) {
-        return Decoded<LUTLook>::failure(json.error());
-    }
-    return fromJson(*json);
+    return decodeDocument<LUTLook>(bytes);
 }
 
 QJsonObject LUTLook::toJson() const {
@@ -108,11 +104,7 @@ Decoded<LUTRecord> LUTRecord::decode(const QByteArray& bytes) {
 // -- LUTListResponse --------------------------------------------------------------------------
 
 Decoded<LUTListResponse> LUTListResponse::decode(const QByteArray& bytes) {
-    const Decoded<QJsonValue> json = Json::parse(bytes);
-    if (!json) {
-        return Decoded<LUTListResponse>::failure(json.error());
-    }
-    const auto object = Json::object(*json, {});
+    const auto object = Json::parseObject(bytes);
     if (!object) {
         return Decoded<LUTListResponse>::failure(object.error());
     }
@@ -137,11 +129,7 @@ Decoded<LUTListResponse> LUTListResponse::decode(const QByteArray& bytes) {
 // -- AuthResponse -----------------------------------------------------------------------------
 
 Decoded<AuthResponse> AuthResponse::decode(const QByteArray& bytes) {
-    const Decoded<QJsonValue> json = Json::parse(bytes);
-    if (!json) {
-        return Decoded<AuthResponse>::failure(json.error());
-    }
-    const auto object = Json::object(*json, {});
+    const auto object = Json::parseObject(bytes);
     if (!object) {
         return Decoded<AuthResponse>::failure(object.error());
     }

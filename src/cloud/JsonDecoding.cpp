@@ -63,6 +63,14 @@ Decoded<QJsonObject> object(const QJsonValue& value, const QString& path) {
     return value.toObject();
 }
 
+Decoded<QJsonObject> parseObject(const QByteArray& bytes) {
+    const Decoded<QJsonValue> json = parse(bytes);
+    if (!json) {
+        return Decoded<QJsonObject>::failure(json.error());
+    }
+    return object(*json, {});
+}
+
 Decoded<QString> requiredString(const QJsonObject& object, const QString& key, const QString& path) {
     const QJsonValue value = object.value(key);
     if (!value.isString()) {

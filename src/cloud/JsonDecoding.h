@@ -45,6 +45,8 @@ namespace Json {
 
 Decoded<QJsonValue> parse(const QByteArray& bytes);
 Decoded<QJsonObject> object(const QJsonValue& value, const QString& path);
+// A whole document that must be a JSON object.
+Decoded<QJsonObject> parseObject(const QByteArray& bytes);
 
 QString describe(const QJsonValue& value);
 QString at(const QString& path, const QString& key);

@@ -3,11 +3,7 @@
 #include <QJsonArray>
 
 Decoded<Incoming> Incoming::decode(const QByteArray& bytes) {
-    const Decoded<QJsonValue> json = Json::parse(bytes);
-    if (!json) {
-        return Decoded<Incoming>::failure(json.error());
-    }
-    const auto object = Json::object(*json, {});
+    const auto object = Json::parseObject(bytes);
     if (!object) {
         return Decoded<Incoming>::failure(object.error());
     }
