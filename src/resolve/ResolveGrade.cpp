@@ -102,6 +102,8 @@ Result<QByteArray> patchParameters(QList<Field> nodeFields, qint64 node,
     return Protobuf::encode(levels.first());
 }
 
+} // namespace
+
 void appendRawZstdFrame(QByteArray& out, QByteArrayView data) {
     const quint64 size = quint64(data.size());
     unsigned char descriptor = 0;
@@ -151,8 +153,6 @@ void appendRawZstdFrame(QByteArray& out, QByteArrayView data) {
         offset += piece;
     } while (offset < size);
 }
-
-} // namespace
 
 QString Failure::description() const {
     switch (kind) {

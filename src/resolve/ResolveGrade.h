@@ -119,6 +119,9 @@ QByteArray textEntry(quint64 identifier, const QString& text);
 
 // A Zstandard frame storing the bytes uncompressed in raw blocks, with no checksum.
 QByteArray rawZstdFrame(QByteArrayView data);
+// The same frame appended to out; a buffer kept between calls keeps its capacity, which spares
+// the fresh pages a new buffer costs for large inputs.
+void appendRawZstdFrame(QByteArray& out, QByteArrayView data);
 
 // The byte 0x81 followed by the raw frame of the body: what the still's hexadecimal text holds.
 QByteArray stillPayload(QByteArrayView body);
