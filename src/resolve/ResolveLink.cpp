@@ -57,6 +57,9 @@ ResolveLink::ResolveLink(ResolveProfile profile, Resources resources,
     , m_resources(std::move(resources))
     , m_running(std::move(running))
     , m_timing(timing) {
+    // The waits are part of the link's behaviour; a coarse timer may end them 5% early.
+    m_pingTimer.setTimerType(Qt::PreciseTimer);
+    m_restartTimer.setTimerType(Qt::PreciseTimer);
     m_pingTimer.setSingleShot(true);
     m_pingTimer.setInterval(m_timing.pingInterval);
     connect(&m_pingTimer, &QTimer::timeout, this, [this] { ping(m_generation); });
@@ -75,7 +78,12 @@ ResolveLink::~ResolveLink() {
     if (m_process != nullptr) {
         disconnect(m_process, nullptr, this, nullptr);
     }
-    // The children go with this object; a QProcess kills its process when it is destroyed.
+    // No bridge outlives the link, neither the current one nor one still being asked to stop.
+    for (QProcess* child : findChildren<QProcess*>(Qt::FindDirectChildrenOnly)) {
+        disconnect(child, nullptr, nullptr, nullptr);
+        child->kill();
+        child->waitForFinished(1000);
+    }
     failPending(LinkError::notRunning);
 }
 
@@ -319,7 +327,7 @@ QCoro::Task<ResolveLink::Reply> ResolveLink::send(QString cmd, QJsonObject args)
     // Registered in the same turn as the write, so the reply cannot arrive first.
     auto waiter = std::make_shared<Waiter>();
     m_pending.insert(id, waiter);
-    QTimer::singleShot(m_timing.requestTimeout, this, [this, id] {
+    QTimer::singleShot(m_timing.requestTimeout, Qt::PreciseTimer, this, [this, id] {
         const auto found = m_pending.find(id);
         if (found == m_pending.end()) {
             return;

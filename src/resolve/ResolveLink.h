@@ -75,6 +75,7 @@ public:
     // The reply object of one request, or the error it failed with.
     class Reply {
     public:
+        Reply() = default;        // a request that never ran
         Reply(QJsonObject object) // NOLINT(google-explicit-constructor)
             : m_object(std::move(object)) {}
         Reply(LinkError error) // NOLINT(google-explicit-constructor)
