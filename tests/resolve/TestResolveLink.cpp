@@ -84,6 +84,7 @@ private slots:
     void realBridge();
     void realBridgeFollowsResolveComingAndGoing();
     void realBridgeRestartsWhileItsModuleEndsIt();
+    void realBridgeSurvivesBadRequests();
     void realBridgeHangingCallTimesOut();
     void runningCheckReadsProcLayout_data();
     void runningCheckReadsProcLayout();
@@ -214,6 +215,11 @@ void TestResolveLink::repliesThatDoNotCount_data() {
         << QJsonObject{{"reply", object(R"({"ok":true,"n":1})")},
                        {"before", QJsonArray{"not json", "[1,2]", "{}", R"({"id":"1"})", R"({"id":1.5})",
                                              R"({"id":true})", R"({"id":9999})", ""}}}
+        << true;
+    QTest::newRow("a reply that arrives in two pieces is put together")
+        << QJsonObject{{"reply", object(R"({"ok":true,"n":1})")}, {"split", true}} << true;
+    QTest::newRow("a long reply within the limit is read whole")
+        << QJsonObject{{"reply", object(R"({"ok":true,"n":1})")}, {"pad", 900 * 1024}, {"split", true}}
         << true;
     QTest::newRow("an overlong reply line is dropped whole")
         << QJsonObject{{"reply", object(R"({"ok":true,"n":1})")}, {"pad", 1100 * 1024}} << false;
@@ -577,6 +583,51 @@ void TestResolveLink::realBridgeRestartsWhileItsModuleEndsIt() {
     rig.fake.setMode(QStringLiteral("answer"));
     QTRY_COMPARE_WITH_TIMEOUT(link.health().kind, Health::Kind::connected, 10000);
     QVERIFY(QCoro::waitFor(link.refreshLUTs()));
+    QCOMPARE(rig.fake.refreshCount(), 1);
+}
+
+void TestResolveLink::realBridgeSurvivesBadRequests() {
+    Rig rig;
+    QVERIFY(rig.fake.isValid());
+    const ResolveProfile profile = rig.profile();
+    QProcess bridge;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("RESOLVE_SCRIPT_LIB"), profile.scriptLib);
+    environment.insert(QStringLiteral("PYTHONPATH"), profile.pythonPath);
+    bridge.setProcessEnvironment(environment);
+    bridge.start(QStringLiteral(TONEWHARF_PYTHON3),
+                 {QStringLiteral(TONEWHARF_RESOURCE_DIR "/tintara_resolve_bridge.py")});
+    QVERIFY(bridge.waitForStarted());
+    bridge.write("not json\n"
+                 "[1,2,3]\n"
+                 "\xff\xfe\n"
+                 "\n"
+                 "{\"id\":\"7\",\"cmd\":\"status\",\"args\":{}}\n"
+                 "{\"id\":true,\"cmd\":\"status\",\"args\":{}}\n"
+                 "{\"id\":1,\"cmd\":\"status\",\"args\":[]}\n"
+                 "{\"id\":2,\"cmd\":\"launch_missiles\",\"args\":{}}\n"
+                 "{\"id\":3,\"cmd\":\"status\"}\n"
+                 "{\"id\":4,\"cmd\":\"refresh_luts\",\"args\":{}}\n");
+    bridge.closeWriteChannel();
+    QVERIFY(bridge.waitForFinished(10000));
+    QCOMPARE(bridge.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(bridge.exitCode(), 0);
+
+    const QList<QByteArray> lines = bridge.readAllStandardOutput().split('\n');
+    QCOMPARE(lines.size(), 5); // four replies and the empty rest after the last line feed
+    QCOMPARE(lines.last(), QByteArray());
+    QList<QJsonObject> replies;
+    for (qsizetype i = 0; i < 4; ++i) {
+        replies.append(QJsonDocument::fromJson(lines[i]).object());
+        QCOMPARE(replies[i].value("id").toInteger(), i + 1);
+    }
+    QCOMPARE(replies[0].value("ok"), QJsonValue(false));
+    QCOMPARE(replies[0].value("code").toString(), QStringLiteral("bad_request"));
+    QCOMPARE(replies[1].value("code").toString(), QStringLiteral("unknown_command"));
+    QCOMPARE(replies[2].value("ok"), QJsonValue(true));
+    QCOMPARE(replies[2].value("result").toObject().value("product").toString(),
+             QStringLiteral("DaVinci Resolve Studio"));
+    QCOMPARE(replies[3].value("ok"), QJsonValue(true));
     QCOMPARE(rig.fake.refreshCount(), 1);
 }
 

@@ -5,12 +5,12 @@ script.json (read again for every request) says how to answer each command:
 
     {"exit_at_start": bool,
      "<cmd>": {"reply": {...}, "copies": n, "delay": seconds, "before": ["line", ...],
-               "pad": n, "exit": bool}}
+               "pad": n, "split": bool, "exit": bool}}
 
 The reply gets the request's "id" unless it carries an "id" of its own; a command without an
 entry gets no answer at all. Every line received is appended to requests.log, with its time to
 request_times.log, every start to launches.log (one line each; times are monotonic seconds).
-"pad" adds a key of that many characters to the reply.
+"pad" adds a key of that many characters to the reply; "split" sends it in two pieces.
 """
 
 import json
@@ -58,8 +58,16 @@ def main():
             reply.setdefault("id", request.get("id"))
             if step.get("pad"):
                 reply["pad"] = "x" * int(step["pad"])
+            text = json.dumps(reply) + "\n"
             for _ in range(int(step.get("copies", 1))):
-                sys.stdout.write(json.dumps(reply) + "\n")
+                if step.get("split"):
+                    # Two writes with a pause between, so that the reader sees half a line first.
+                    half = len(text) // 2
+                    sys.stdout.write(text[:half])
+                    sys.stdout.flush()
+                    time.sleep(0.2)
+                    text = text[half:]
+                sys.stdout.write(text)
         sys.stdout.flush()
         if step.get("exit"):
             return 4
