@@ -8,6 +8,7 @@ request, however it fails, ends the bridge. Only the end of standard input does.
 """
 
 import json
+import os
 import sys
 
 _script_module = None
@@ -120,9 +121,22 @@ def handle(line):
     return reply
 
 
+def _claim_protocol_channel():
+    """A private copy of standard output for replies; everything else goes to standard error.
+
+    Resolve's scripting module and its native library may print to standard output, from Python
+    or from C; none of that may end up between the replies.
+    """
+    channel = os.fdopen(os.dup(sys.stdout.fileno()), "w", encoding="utf-8", newline="\n")
+    sys.stdout.flush()
+    os.dup2(sys.stderr.fileno(), sys.stdout.fileno())
+    sys.stdout = sys.stderr
+    return channel
+
+
 def main():
     stdin = sys.stdin.buffer
-    stdout = sys.stdout
+    stdout = _claim_protocol_channel()
     # Loading early makes a missing or broken scripting module show at once; a failure here
     # is retried with every request.
     _load_script_module()

@@ -78,6 +78,7 @@ private slots:
     void refreshLUTs();
     void bridgeExitingAtOnceIsRestartedAgainAndAgain();
     void healthAndProjectNotifyOnlyOnChange();
+    void destroyingTheLinkEndsWaitingRequests();
     void startStopsEarly_data();
     void startStopsEarly();
     void realBridge_data();
@@ -408,6 +409,17 @@ void TestResolveLink::healthAndProjectNotifyOnlyOnChange() {
     QCOMPARE(projectChanges.size(), 2);
 }
 
+void TestResolveLink::destroyingTheLinkEndsWaitingRequests() {
+    Rig rig;
+    QVERIFY(rig.fake.isValid());
+    ResolveLink& link = rig.scriptedLink({1h, 1h, 1h});
+    link.start();
+    QTRY_VERIFY(rig.requestsFor(QStringLiteral("status")) == 1);
+    auto waiting = link.send(QStringLiteral("echo"));
+    rig.link.reset();
+    QCOMPARE(QCoro::waitFor(waiting).error(), LinkError::notRunning);
+}
+
 void TestResolveLink::startStopsEarly_data() {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<Health>("health");
@@ -589,6 +601,8 @@ void TestResolveLink::realBridgeRestartsWhileItsModuleEndsIt() {
 void TestResolveLink::realBridgeSurvivesBadRequests() {
     Rig rig;
     QVERIFY(rig.fake.isValid());
+    // What the scripting module prints must not end up among the replies.
+    rig.fake.setControl(QJsonObject{{"mode", "answer"}, {"chatty", true}});
     const ResolveProfile profile = rig.profile();
     QProcess bridge;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

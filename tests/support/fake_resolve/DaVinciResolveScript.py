@@ -5,17 +5,19 @@ It lives in a fake Resolve installation at <root>/Developer/Scripting/Modules an
 
     {"mode": "answer" | "refuse" | "unavailable" | "raise" | "hang" | "exit",
      "product": str, "version": str, "project": str or null, "refresh_result": any,
-     "hang_seconds": number}
+     "hang_seconds": number, "chatty": bool}
 
 "answer" gives a Resolve object; "refuse" makes scriptapp() answer None (Resolve not reachable);
 "unavailable" makes the import itself fail; "raise" makes scriptapp() raise; "hang" makes it
-block; "exit" ends the python process, at import and at every call. What the module sees is
+block; "exit" ends the python process, at import and at every call.
+"chatty" makes it print to standard output at import and in every scriptapp() call. What the module sees is
 recorded beside the control file: the environment at import (fake_resolve_env.json) and one
 line per call in fake_resolve_calls.log ("import", "scriptapp", "refresh").
 """
 
 import json
 import os
+import sys
 import time
 
 _ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
@@ -41,8 +43,17 @@ def _record_environment():
         json.dump(seen, handle)
 
 
+def _chatter(where):
+    # Resolve's own module and library print now and then, from Python and from C.
+    if _control().get("chatty"):
+        print("fake module says hello from " + where)
+        sys.stdout.flush()
+        os.write(1, b'{"id": 1, "ok": true, "from": "native chatter"}\n')
+
+
 _record_environment()
 _record("import")
+_chatter("import")
 _mode = _control().get("mode", "answer")
 if _mode == "exit":
     os._exit(3)
@@ -84,6 +95,7 @@ class _Resolve:
 
 def scriptapp(name):
     _record("scriptapp")
+    _chatter("scriptapp")
     control = _control()
     mode = control.get("mode", "answer")
     if mode == "exit":
