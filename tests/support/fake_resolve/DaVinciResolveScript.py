@@ -1,0 +1,110 @@
+"""A stand-in for DaVinci Resolve's scripting module, for tests.
+
+It lives in a fake Resolve installation at <root>/Developer/Scripting/Modules and is steered by
+<root>/fake_resolve.json, read again on every call:
+
+    {"mode": "answer" | "refuse" | "unavailable" | "raise" | "hang" | "exit",
+     "product": str, "version": str, "project": str or null, "refresh_result": any,
+     "hang_seconds": number, "chatty": bool}
+
+"answer" gives a Resolve object; "refuse" makes scriptapp() answer None (Resolve not reachable);
+"unavailable" makes the import itself fail; "raise" makes scriptapp() raise; "hang" makes it
+block; "exit" ends the python process, at import and at every call.
+"chatty" makes it print to standard output at import and in every scriptapp() call. What the module sees is
+recorded beside the control file: the environment at import (fake_resolve_env.json) and one
+line per call in fake_resolve_calls.log ("import", "scriptapp", "refresh").
+"""
+
+import json
+import os
+import sys
+import time
+
+_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+
+
+def _control():
+    try:
+        with open(os.path.join(_ROOT, "fake_resolve.json"), encoding="utf-8") as handle:
+            return json.load(handle)
+    except (OSError, ValueError):
+        return {"mode": "answer"}
+
+
+def _record(what):
+    with open(os.path.join(_ROOT, "fake_resolve_calls.log"), "a", encoding="utf-8") as handle:
+        handle.write(what + "\n")
+
+
+def _record_environment():
+    names = ("RESOLVE_SCRIPT_API", "RESOLVE_SCRIPT_LIB", "PYTHONPATH", "PYTHONUNBUFFERED")
+    seen = {name: os.environ.get(name) for name in names}
+    with open(os.path.join(_ROOT, "fake_resolve_env.json"), "w", encoding="utf-8") as handle:
+        json.dump(seen, handle)
+
+
+def _chatter(where):
+    # Resolve's own module and library print now and then, from Python and from C.
+    if _control().get("chatty"):
+        print("fake module says hello from " + where)
+        sys.stdout.flush()
+        os.write(1, b'{"id": 1, "ok": true, "from": "native chatter"}\n')
+
+
+_record_environment()
+_record("import")
+_chatter("import")
+_mode = _control().get("mode", "answer")
+if _mode == "exit":
+    os._exit(3)
+if _mode == "unavailable":
+    raise ImportError("fusionscript could not be loaded")
+# The real module loads the library RESOLVE_SCRIPT_LIB names; so does this one, in spirit.
+if not os.path.isfile(os.environ.get("RESOLVE_SCRIPT_LIB", "")):
+    raise ImportError("RESOLVE_SCRIPT_LIB does not name a file")
+
+
+class _Project:
+    def __init__(self, name):
+        self._name = name
+
+    def GetName(self):
+        return self._name
+
+    def RefreshLUTList(self):
+        _record("refresh")
+        return _control().get("refresh_result", True)
+
+
+class _ProjectManager:
+    def GetCurrentProject(self):
+        name = _control().get("project", "Untitled Project")
+        return None if name is None else _Project(name)
+
+
+class _Resolve:
+    def GetProductName(self):
+        return _control().get("product", "DaVinci Resolve Studio")
+
+    def GetVersionString(self):
+        return _control().get("version", "19.1.3.7")
+
+    def GetProjectManager(self):
+        return _ProjectManager()
+
+
+def scriptapp(name):
+    _record("scriptapp")
+    _chatter("scriptapp")
+    control = _control()
+    mode = control.get("mode", "answer")
+    if mode == "exit":
+        os._exit(3)
+    if mode == "raise":
+        raise RuntimeError("fake scripting failure")
+    if mode == "hang":
+        time.sleep(float(control.get("hang_seconds", 3600)))
+        return None
+    if mode == "refuse" or name != "Resolve":
+        return None
+    return _Resolve()

@@ -1,0 +1,170 @@
+#include "support/fake_resolve/FakeResolve.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QProcessEnvironment>
+#include <QSaveFile>
+
+namespace {
+
+const QString fakeModuleSource =
+    QStringLiteral(TONEWHARF_TEST_SUPPORT_DIR "/fake_resolve/DaVinciResolveScript.py");
+const QString scriptedBridgeSource =
+    QStringLiteral(TONEWHARF_TEST_SUPPORT_DIR "/fake_resolve/scripted_bridge.py");
+
+bool writeWhole(const QString& path, const QByteArray& bytes) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        return false;
+    }
+    file.write(bytes);
+    return file.commit();
+}
+
+QByteArray readWhole(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    return file.readAll();
+}
+
+QStringList lines(const QString& path) {
+    return QString::fromUtf8(readWhole(path)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+bool copyFile(const QString& from, const QString& to) {
+    QFile::remove(to);
+    return QFile::copy(from, to);
+}
+
+} // namespace
+
+FakeResolveInstallation::FakeResolveInstallation(QString root)
+    : m_root(std::move(root)) {
+    const QDir dir(m_root);
+    for (const char* folder : {"bin", "Developer/Scripting/Modules", "libs/Fusion", "LUT"}) {
+        if (!dir.mkpath(QString::fromLatin1(folder))) {
+            m_problem = QStringLiteral("cannot create ") + dir.filePath(QString::fromLatin1(folder));
+            return;
+        }
+    }
+    if (!copyFile(QStringLiteral("/bin/sleep"), binary())) {
+        m_problem = QStringLiteral("cannot copy /bin/sleep");
+        return;
+    }
+    QFile(binary()).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                   QFileDevice::ReadGroup | QFileDevice::ExeGroup);
+    if (!copyFile(fakeModuleSource,
+                  dir.filePath(QStringLiteral("Developer/Scripting/Modules/DaVinciResolveScript.py")))) {
+        m_problem = QStringLiteral("cannot copy the fake scripting module");
+        return;
+    }
+    if (!writeWhole(dir.filePath(QStringLiteral("libs/Fusion/fusionscript.so")), "placeholder\n")) {
+        m_problem = QStringLiteral("cannot write fusionscript.so");
+        return;
+    }
+    setMode(QStringLiteral("answer"));
+}
+
+FakeResolveInstallation::~FakeResolveInstallation() {
+    stopRunning();
+}
+
+QString FakeResolveInstallation::binary() const {
+    return QDir(m_root).filePath(QStringLiteral("bin/resolve"));
+}
+
+ResolveProfile FakeResolveInstallation::profile(const QString& home) const {
+    QProcessEnvironment environment;
+    environment.insert(QStringLiteral("TONEWHARF_RESOLVE_DIR"), m_root);
+    ResolveProfile profile = ResolveProfile::forLinux(home, environment);
+    profile.pythonCandidates = {QStringLiteral(TONEWHARF_PYTHON3)};
+    return profile;
+}
+
+void FakeResolveInstallation::setControl(const QJsonObject& control) {
+    m_control = control;
+    writeWhole(QDir(m_root).filePath(QStringLiteral("fake_resolve.json")), QJsonDocument(control).toJson());
+}
+
+void FakeResolveInstallation::setMode(const QString& mode) {
+    QJsonObject control = m_control;
+    control.insert(QStringLiteral("mode"), mode);
+    setControl(control);
+}
+
+QStringList FakeResolveInstallation::calls() const {
+    return lines(QDir(m_root).filePath(QStringLiteral("fake_resolve_calls.log")));
+}
+
+int FakeResolveInstallation::refreshCount() const {
+    return static_cast<int>(calls().count(QStringLiteral("refresh")));
+}
+
+QJsonObject FakeResolveInstallation::environmentSeen() const {
+    return QJsonDocument::fromJson(readWhole(QDir(m_root).filePath(QStringLiteral("fake_resolve_env.json"))))
+        .object();
+}
+
+bool FakeResolveInstallation::startRunning() {
+    stopRunning();
+    m_running = std::make_unique<QProcess>();
+    m_running->setProgram(binary());
+    m_running->setArguments({QStringLiteral("600")});
+    m_running->start();
+    return m_running->waitForStarted(5000);
+}
+
+void FakeResolveInstallation::stopRunning() {
+    if (m_running) {
+        m_running->kill();
+        m_running->waitForFinished(5000);
+        m_running.reset();
+    }
+}
+
+ScriptedBridge::ScriptedBridge(QString folder)
+    : m_folder(std::move(folder)) {
+    m_valid =
+        QDir().mkpath(m_folder) &&
+        copyFile(scriptedBridgeSource, QDir(m_folder).filePath(QStringLiteral("tintara_resolve_bridge.py")));
+}
+
+void ScriptedBridge::setScript(const QJsonObject& script) {
+    writeWhole(QDir(m_folder).filePath(QStringLiteral("script.json")), QJsonDocument(script).toJson());
+}
+
+QStringList ScriptedBridge::rawRequests() const {
+    return lines(QDir(m_folder).filePath(QStringLiteral("requests.log")));
+}
+
+QList<QJsonObject> ScriptedBridge::requests() const {
+    QList<QJsonObject> parsed;
+    for (const QString& line : rawRequests()) {
+        parsed.append(QJsonDocument::fromJson(line.toUtf8()).object());
+    }
+    return parsed;
+}
+
+int ScriptedBridge::launches() const {
+    return static_cast<int>(lines(QDir(m_folder).filePath(QStringLiteral("launches.log"))).size());
+}
+
+QList<double> ScriptedBridge::launchTimes() const {
+    QList<double> times;
+    for (const QString& line : lines(QDir(m_folder).filePath(QStringLiteral("launches.log")))) {
+        times.append(line.section(QLatin1Char(' '), 1, 1).toDouble());
+    }
+    return times;
+}
+
+QList<double> ScriptedBridge::requestTimes() const {
+    QList<double> times;
+    for (const QString& line : lines(QDir(m_folder).filePath(QStringLiteral("request_times.log")))) {
+        times.append(line.toDouble());
+    }
+    return times;
+}

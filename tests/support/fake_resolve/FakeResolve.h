@@ -1,0 +1,73 @@
+#pragma once
+
+#include "platform/ResolveProfile.h"
+#include "platform/Resources.h"
+
+#include <QJsonObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+// A DaVinci Resolve installation made of stand-ins, in a folder of the test's choosing:
+// bin/resolve (a copy of a small system program), the fake scripting module
+// Developer/Scripting/Modules/DaVinciResolveScript.py and a placeholder fusionscript.so.
+// The fake module is steered through fake_resolve.json in the root and records what it sees.
+class FakeResolveInstallation {
+public:
+    explicit FakeResolveInstallation(QString root);
+    ~FakeResolveInstallation();
+
+    // False when a part could not be put in place; `problem()` says which.
+    bool isValid() const { return m_problem.isEmpty(); }
+    const QString& problem() const { return m_problem; }
+    const QString& root() const { return m_root; }
+    QString binary() const;
+
+    // The Linux profile for this installation, with the test's python3 as the only candidate.
+    ResolveProfile profile(const QString& home) const;
+
+    // Rewrites the control file; the fake reads it on every call.
+    void setControl(const QJsonObject& control);
+    void setMode(const QString& mode);
+
+    // The fake module's record: "import", "scriptapp" and "refresh" lines, in order.
+    QStringList calls() const;
+    int refreshCount() const;
+    // The four variables the module found in its environment at import (absent ones as null).
+    QJsonObject environmentSeen() const;
+
+    // A process whose executable is bin/resolve, as a running Resolve would be; stopped by
+    // stopRunning() or with the installation.
+    bool startRunning();
+    void stopRunning();
+
+private:
+    QString m_root;
+    QString m_problem;
+    QJsonObject m_control;
+    std::unique_ptr<QProcess> m_running;
+};
+
+// A resource folder whose "tintara_resolve_bridge.py" is the scripted bridge: it answers from
+// script.json beside it and logs every request line and every launch.
+class ScriptedBridge {
+public:
+    explicit ScriptedBridge(QString folder);
+
+    bool isValid() const { return m_valid; }
+    Resources resources() const { return Resources(m_folder); }
+    void setScript(const QJsonObject& script);
+    // Every line the bridge received, parsed; lines that were not JSON objects come back empty.
+    QList<QJsonObject> requests() const;
+    QStringList rawRequests() const;
+    int launches() const;
+    // The monotonic times of the launches and of the requests, in seconds.
+    QList<double> launchTimes() const;
+    QList<double> requestTimes() const;
+
+private:
+    QString m_folder;
+    bool m_valid = false;
+};
