@@ -566,6 +566,14 @@ void TestResolveGrade::makeStillProducesAStillResolveCanRead() {
         "<Gallery::GyStill DbId=\"([0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12})\">"));
     QVERIFY(dbId.match(text).hasMatch());
 
+    // An XML parser without namespace processing (Resolve's element names hold "::") reads it.
+    const QByteArray expat = runJudge(
+        QStringLiteral(TONEWHARF_PYTHON3),
+        {QStringLiteral("-c"), QStringLiteral("import sys, xml.parsers.expat as e; "
+                                              "e.ParserCreate().Parse(sys.stdin.buffer.read(), True)")},
+        still.value());
+    QVERIFY2(!expat.isNull(), "the still is not well-formed XML");
+
     static const QRegularExpression bodyElement(QStringLiteral("<Body>([0-9a-f]*)</Body>"));
     const auto match = bodyElement.match(text);
     QVERIFY(match.hasMatch());
