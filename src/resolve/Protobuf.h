@@ -5,6 +5,7 @@
 #include <QList>
 
 #include <optional>
+#include <utility>
 
 // A schema-less reader and writer of the Protocol Buffers wire format. A message is a flat,
 // ordered list of fields; nested messages are read by parsing a length-delimited field's bytes
