@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonValue>
+#include <QPointer>
 #include <QProcessEnvironment>
 
 #include <utility>

@@ -8,7 +8,6 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QObject>
-#include <QPointer>
 #include <QProcess>
 #include <QString>
 #include <QTimer>
@@ -117,7 +116,7 @@ public:
 
     // For tests and the interface: whether a bridge child is recorded right now.
     bool bridgeRunning() const { return m_process != nullptr; }
-    // The id the next request will carry minus one.
+    // The id of the last request written; 0 before the first.
     qint64 lastRequestId() const { return m_nextID; }
     // The python3 the link would start, or nothing.
     std::optional<QString> findPython() const;
