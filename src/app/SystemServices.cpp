@@ -2,6 +2,7 @@
 
 #include "platform/HostInfo.h"
 #include "platform/SupportFolder.h"
+#include "platform/linux/ProcRunningApplications.h"
 #include "platform/linux/XdgAutostartLoginItem.h"
 
 #include <QCoreApplication>
@@ -18,6 +19,7 @@ EngineServices systemServices() {
     services.loginItem = std::make_shared<XdgAutostartLoginItem>(
         QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) + QStringLiteral("/autostart"),
         QCoreApplication::applicationFilePath());
+    services.runningApplications = std::make_shared<ProcRunningApplications>();
     services.computerName = HostInfo::computerName();
     services.applicationVersion = QCoreApplication::applicationVersion();
     return services;

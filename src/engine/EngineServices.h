@@ -4,6 +4,8 @@
 #include "platform/LoginItem.h"
 #include "platform/ResolveProfile.h"
 #include "platform/Resources.h"
+#include "platform/RunningApplications.h"
+#include "resolve/ResolveLink.h"
 
 #include <QSettings>
 #include <QString>
@@ -18,6 +20,8 @@ struct EngineServices {
     std::shared_ptr<QSettings> settings;
     std::shared_ptr<CredentialStore> credentials;
     std::shared_ptr<LoginItem> loginItem; // none: the platform has no login items
+    std::shared_ptr<RunningApplications> runningApplications;
+    ResolveLinkTiming resolveLinkTiming;
     QString computerName;
     QString applicationVersion;
 };

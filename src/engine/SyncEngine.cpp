@@ -1,6 +1,7 @@
 #include "engine/SyncEngine.h"
 
 #include "platform/FileSystem.h"
+#include "resolve/ResolveLink.h"
 
 #include <QDir>
 #include <QFile>
@@ -50,8 +51,9 @@ bool readBool(const QSettings& settings, const QString& key, bool fallback) {
 SyncEngine::SyncEngine(EngineServices services, QObject* parent)
     : QObject(parent)
     , m_services(std::move(services)) {
-    // 1. The owned objects (cloud client with its restored session, realtime client, Resolve link
-    //    and local server) are created here as each of them joins the engine.
+    // 1. The owned objects, idle until start().
+    m_resolve = new ResolveLink(m_services.resolveProfile, m_services.resources,
+                                m_services.runningApplications, m_services.resolveLinkTiming, this);
 
     // 2-4. Settings.
     readSettings();
@@ -234,10 +236,10 @@ void SyncEngine::start() {
 
     // 3. The installation of the "Send to TINTARA" script joins here.
 
-    // 4. The one-time part: the Resolve link, the local-server callbacks, the local server when
-    //    enabled and the first inbox scan join here as each of them is built.
+    // 4. The one-time part. The local-server callbacks and the first inbox scan join here.
     if (!m_started) {
         m_started = true;
+        m_resolve->start();
     }
 
     // 5. The inbox watcher restart joins here.

@@ -5,6 +5,9 @@
 #include "engine/Ledger.h"
 #include "local/LocalRecords.h"
 
+class ResolveLink;
+
+#include <QCoro/QCoroTask>
 #include <QDateTime>
 #include <QList>
 #include <QObject>
@@ -53,6 +56,9 @@ public:
     void setLutFolderPath(const QString& path);
     void setLaunchAtLogin(bool enabled);
 
+    // Owned for the engine's whole life.
+    ResolveLink* resolve() const { return m_resolve; }
+
     // Internal state, readable for the parts built on the engine and for tests.
     const Ledger& ledger() const { return m_ledger; }
     const InboxSnapshot& inboxSnapshot() const { return m_inboxSnapshot; }
@@ -69,6 +75,10 @@ public:
     // Delivery into the LUT folder, shared by the cloud pull and the local-network receipt.
     enum class CubeWrite { written, unchanged, failed };
     CubeWrite writeCube(const QByteArray& bytes, const QString& cubeFileName, const QString& successText);
+    // The still of a look with CDL values, referring to the cube of that name; true when written.
+    bool writeStill(const LUTLook& look, const QString& cubeFileName, const QString& stillPath);
+    // Asks Resolve to re-read its LUT list; only a success is logged.
+    QCoro::Task<> refreshResolve();
     QString cubePath(const QString& cubeFileName) const;
     QString stillPath(const QString& cubeFileName) const;
 
@@ -103,6 +113,7 @@ private:
     void loadLedger();
 
     EngineServices m_services;
+    ResolveLink* m_resolve = nullptr;
 
     QList<Activity> m_activity;
     bool m_syncing = false;

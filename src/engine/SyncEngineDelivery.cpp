@@ -2,9 +2,12 @@
 #include "engine/LookFileNames.h"
 #include "engine/SyncEngine.h"
 #include "platform/FileSystem.h"
+#include "resolve/ResolveGrade.h"
+#include "resolve/ResolveLink.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
 
 QString SyncEngine::cubePath(const QString& cubeFileName) const {
     return QDir(lutFolderPath()).filePath(cubeFileName);
@@ -37,4 +40,39 @@ SyncEngine::CubeWrite SyncEngine::writeCube(const QByteArray& bytes, const QStri
     setFolderProblem(std::nullopt);
     log(successText, true);
     return CubeWrite::written;
+}
+
+bool SyncEngine::writeStill(const LUTLook& look, const QString& cubeFileName, const QString& stillPath) {
+    const ResolveGrade::Look grade{
+        look.name,       look.slope,
+        look.offset,     look.power,
+        look.saturation, ResolveGrade::stillLutPath(cubePath(cubeFileName), services().resolveProfile),
+    };
+    QString failure;
+    const ResolveGrade::Result<QByteArray> still = ResolveGrade::makeStill(grade, services().resources);
+    if (!still) {
+        failure = still.failure().description();
+    } else {
+        WriteResult result = FileSystem::makeFolder(stillsFolderPath());
+        if (result) {
+            result = FileSystem::writeAtomically(stillPath, still.value());
+        }
+        failure = result.error;
+    }
+    if (!failure.isEmpty()) {
+        log(QStringLiteral("Could not write the Resolve still for ") + look.name + QStringLiteral(": ") +
+                failure,
+            false);
+        return false;
+    }
+    log(QFileInfo(stillPath).fileName() + QStringLiteral(" → Resolve (gallery import)"), true);
+    return true;
+}
+
+QCoro::Task<> SyncEngine::refreshResolve() {
+    const QPointer<SyncEngine> self(this);
+    const bool refreshed = co_await m_resolve->refreshLUTs();
+    if (self && refreshed) {
+        self->log(QStringLiteral("Resolve LUT list refreshed"), true);
+    }
 }

@@ -1,5 +1,7 @@
 #include "support/EngineFixture.h"
 
+#include "platform/linux/ProcRunningApplications.h"
+
 #include <QDir>
 #include <QProcessEnvironment>
 
@@ -23,6 +25,10 @@ EngineServices EngineFixture::services() const {
     services.resources = Resources(QStringLiteral(TONEWHARF_RESOURCE_DIR));
     services.settings = settings();
     services.credentials = m_credentials;
+    services.runningApplications = std::make_shared<ProcRunningApplications>();
+    // Resolve link waits short enough for tests; its own tests cover the real ones.
+    services.resolveLinkTiming = {std::chrono::milliseconds(200), std::chrono::milliseconds(3000),
+                                  std::chrono::milliseconds(200)};
     services.computerName = QStringLiteral("Test Computer");
     services.applicationVersion = QStringLiteral("1.2.3");
     return services;
