@@ -9,7 +9,8 @@ shift
 keyring_home="${TONEWHARF_KEYRING_HOME:-$(mktemp -d)}"
 [ -n "${TONEWHARF_KEYRING_HOME:-}" ] || trap 'rm -rf "$keyring_home"' EXIT
 export XDG_DATA_HOME="$keyring_home"
-if eval "$(printf 'tonewharf-throwaway' | gnome-keyring-daemon --unlock --components=secrets 2>/dev/null)" &&
+if command -v gnome-keyring-daemon >/dev/null &&
+    eval "$(printf 'tonewharf-throwaway' | gnome-keyring-daemon --unlock --components=secrets 2>/dev/null)" &&
     eval "$(gnome-keyring-daemon --start --components=secrets 2>/dev/null)"; then
     # Tells the credential store tests that the keyring they reach is this throwaway one.
     export TONEWHARF_TEST_KEYRING=1
