@@ -1,3 +1,4 @@
+#include "cloud/CloudService.h"
 #include "cloud/CloudStore.h"
 #include "cloud/CredentialService.h"
 #include "support/CloudTestService.h"
@@ -176,6 +177,31 @@ private slots:
         QCOMPARE(CloudStore::appending(QUrl(base), path, query).toString(QUrl::FullyEncoded), expected);
     }
 
+    void takesTheBaseUrlFromTheEnvironment_data() {
+        QTest::addColumn<QByteArray>("variable");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("an empty variable keeps the built-in service")
+            << QByteArray() << CloudService::defaultUrl;
+        QTest::newRow("a self-hosted service with a path replaces it")
+            << QByteArray("http://127.0.0.1:8090/pb") << "http://127.0.0.1:8090/pb";
+        QTest::newRow("surrounding spaces are ignored")
+            << QByteArray("  https://pb.example.test \n") << "https://pb.example.test";
+        QTest::newRow("text that is no URL keeps the built-in service")
+            << QByteArray("not a url") << CloudService::defaultUrl;
+        QTest::newRow("a scheme other than http keeps the built-in service")
+            << QByteArray("ftp://pb.example.test") << CloudService::defaultUrl;
+    }
+
+    void takesTheBaseUrlFromTheEnvironment() {
+        QFETCH(QByteArray, variable);
+        QFETCH(QString, expected);
+        const QByteArray saved = qgetenv(CloudService::environmentVariable);
+        qputenv(CloudService::environmentVariable, variable);
+        const QUrl url = CloudService::baseUrl();
+        qputenv(CloudService::environmentVariable, saved);
+        QCOMPARE(url.toString(), expected);
+    }
+
     void listsRecordsOldestFirst() {
         auto signedOut = store(std::nullopt);
         QCOMPARE(QCoro::waitFor(signedOut->listRecords()), std::nullopt);
@@ -341,6 +367,17 @@ private slots:
         QCOMPARE(cloud->status(), QString());
         QCOMPARE(QCoro::waitFor(cloud->signIn(QStringLiteral("a@b.c"), QStringLiteral("pw"))), false);
         QCOMPARE(cloud->status(), listStatus);
+    }
+
+    void aClientGoneWhileARequestIsInFlightIsLeftAlone() {
+        fail({{QStringLiteral("path"), recordsPath}, {QStringLiteral("stall"), true}});
+        auto cloud = store();
+        QCoro::Task<std::optional<QList<LUTRecord>>> pending = cloud->listRecords();
+        QTRY_COMPARE(m_service.requests().size(), 1);
+        cloud.reset();
+        // Whatever the network layer still delivers must not reach the destroyed client.
+        QTest::qWait(200);
+        QVERIFY(!pending.isReady() || !QCoro::waitFor(pending).has_value());
     }
 
     void uploadsMultipartBodies_data() {
