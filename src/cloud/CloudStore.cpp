@@ -48,8 +48,12 @@ struct Multipart {
                 "\"\r\n\r\n" + value.toUtf8() + "\r\n";
     }
     void file(const QString& fileName, const QByteArray& content) {
-        body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" +
-                fileName.toUtf8() + "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + content;
+        // A quote or a line break in a file name would end the header early and let the rest of
+        // the name forge header lines; they are escaped as browsers escape them in form data.
+        QByteArray quoted = fileName.toUtf8();
+        quoted.replace('"', "%22").replace('\r', "%0D").replace('\n', "%0A");
+        body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" + quoted +
+                "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + content;
         body += "\r\n--" + boundary + "--\r\n";
     }
 };

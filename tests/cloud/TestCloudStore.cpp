@@ -455,6 +455,18 @@ private slots:
         QCOMPARE(QCoro::waitFor(cloud->downloadFile(*record)), std::optional<QByteArray>(content));
     }
 
+    void escapesQuotesAndLineBreaksInFileNames() {
+        const QString path = writeFile(QStringLiteral("Say \"hi\"\r\nX-Forged: 1.cube"), "q");
+        QVERIFY(!path.isEmpty());
+        auto cloud = store();
+        const std::optional<LUTRecord> record = QCoro::waitFor(cloud->uploadLUT(QStringLiteral("Q"), path));
+        QVERIFY(record.has_value());
+        const QByteArray body = bodyOf(onlyRequest());
+        QVERIFY(body.contains("; filename=\"Say %22hi%22%0D%0AX-Forged: 1.cube\"\r\nContent-Type: "
+                              "application/octet-stream\r\n\r\nq\r\n--tintara-"));
+        QCOMPARE(QCoro::waitFor(cloud->downloadFile(*record)), std::optional<QByteArray>("q"));
+    }
+
     void usesAFreshBoundaryForEveryUpload() {
         const QString path = writeFile(QStringLiteral("a.cube"), "a");
         auto cloud = store();
