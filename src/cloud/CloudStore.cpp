@@ -14,6 +14,7 @@
 
 #include <QCoroNetworkReply>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
