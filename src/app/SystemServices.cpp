@@ -1,5 +1,6 @@
 #include "app/SystemServices.h"
 
+#include "cloud/CloudService.h"
 #include "platform/HostInfo.h"
 #include "platform/SupportFolder.h"
 #include "platform/linux/ProcRunningApplications.h"
@@ -15,6 +16,7 @@ EngineServices systemServices() {
     services.resolveProfile = ResolveProfile::current();
     services.resources = Resources::besideExecutable(QCoreApplication::applicationDirPath());
     services.settings = std::make_shared<QSettings>(QStringLiteral("quillfen"), QStringLiteral("Tonewharf"));
+    services.cloudUrl = CloudService::baseUrl();
     services.credentials = std::make_shared<SecretServiceCredentialStore>();
     services.loginItem = std::make_shared<XdgAutostartLoginItem>(
         QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) + QStringLiteral("/autostart"),

@@ -9,6 +9,7 @@
 
 #include <QSettings>
 #include <QString>
+#include <QUrl>
 
 #include <memory>
 
@@ -18,6 +19,7 @@ struct EngineServices {
     ResolveProfile resolveProfile;
     Resources resources;
     std::shared_ptr<QSettings> settings;
+    QUrl cloudUrl; // the service base URL, shared by the records client and the realtime stream
     std::shared_ptr<CredentialStore> credentials;
     std::shared_ptr<LoginItem> loginItem; // none: the platform has no login items
     std::shared_ptr<RunningApplications> runningApplications;

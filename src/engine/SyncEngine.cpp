@@ -1,5 +1,6 @@
 #include "engine/SyncEngine.h"
 
+#include "cloud/CloudStore.h"
 #include "platform/FileSystem.h"
 #include "resolve/ResolveLink.h"
 
@@ -51,7 +52,8 @@ bool readBool(const QSettings& settings, const QString& key, bool fallback) {
 SyncEngine::SyncEngine(EngineServices services, QObject* parent)
     : QObject(parent)
     , m_services(std::move(services)) {
-    // 1. The owned objects, idle until start().
+    // 1. The owned objects, idle until start(); the cloud client restores a stored session.
+    m_cloud = new CloudStore(m_services.cloudUrl, m_services.credentials, CloudStore::requestTimeout, this);
     m_resolve = new ResolveLink(m_services.resolveProfile, m_services.resources,
                                 m_services.runningApplications, m_services.resolveLinkTiming, this);
 

@@ -5,6 +5,7 @@
 #include "engine/Ledger.h"
 #include "local/LocalRecords.h"
 
+class CloudStore;
 class ResolveLink;
 
 #include <QCoro/QCoroTask>
@@ -57,6 +58,7 @@ public:
     void setLaunchAtLogin(bool enabled);
 
     // Owned for the engine's whole life.
+    CloudStore* cloud() const { return m_cloud; }
     ResolveLink* resolve() const { return m_resolve; }
 
     // Internal state, readable for the parts built on the engine and for tests.
@@ -113,6 +115,7 @@ private:
     void loadLedger();
 
     EngineServices m_services;
+    CloudStore* m_cloud = nullptr;
     ResolveLink* m_resolve = nullptr;
 
     QList<Activity> m_activity;

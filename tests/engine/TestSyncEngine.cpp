@@ -1,3 +1,5 @@
+#include "cloud/CloudStore.h"
+#include "cloud/CredentialService.h"
 #include "engine/SyncEngine.h"
 #include "platform/FileSystem.h"
 #include "support/EngineFixture.h"
@@ -69,6 +71,7 @@ private slots:
     void unwritableSupportFolderLeavesTheEngineRunning();
     void launchAtLogin();
     void startWritesTheSupportFilesOnce();
+    void storedSessionIsRestoredAtConstruction();
 };
 
 void TestSyncEngine::defaultsWithNoSettingsStored() {
@@ -351,6 +354,25 @@ void TestSyncEngine::startWritesTheSupportFilesOnce() {
     QCOMPARE(config.value("lutFolder").toString(), engine.lutFolderPath());
     engine.start();
     QVERIFY(engine.started());
+}
+
+void TestSyncEngine::storedSessionIsRestoredAtConstruction() {
+    EngineFixture fixture;
+    {
+        SyncEngine signedOut(fixture.services());
+        QCOMPARE(signedOut.cloud()->token(), std::nullopt);
+        QCOMPARE(signedOut.cloud()->email(), QString());
+    }
+    const QString service = CredentialService::name();
+    fixture.credentials()->write(service, "token", QStringLiteral("tok-1"));
+    fixture.credentials()->write(service, "userID", QStringLiteral("u1"));
+    fixture.credentials()->write(service, "email", QStringLiteral("ana@example.com"));
+
+    SyncEngine engine(fixture.services());
+    QCOMPARE(engine.cloud()->token(), std::optional<QString>("tok-1"));
+    QCOMPARE(engine.cloud()->userID(), std::optional<QString>("u1"));
+    QCOMPARE(engine.cloud()->email(), QStringLiteral("ana@example.com"));
+    QCOMPARE(engine.cloud()->status(), QString());
 }
 
 QTEST_GUILESS_MAIN(TestSyncEngine)

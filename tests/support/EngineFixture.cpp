@@ -24,6 +24,8 @@ EngineServices EngineFixture::services() const {
     services.resolveProfile = ResolveProfile::forLinux(path(QStringLiteral("home")), environment);
     services.resources = Resources(QStringLiteral(TONEWHARF_RESOURCE_DIR));
     services.settings = settings();
+    // A closed port on loopback: nothing the engine sends can leave the machine.
+    services.cloudUrl = QUrl(QStringLiteral("http://127.0.0.1:9"));
     services.credentials = m_credentials;
     services.runningApplications = std::make_shared<ProcRunningApplications>();
     // Resolve link waits short enough for tests; its own tests cover the real ones.
