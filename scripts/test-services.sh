@@ -32,7 +32,9 @@ start_system_dbus() {
 avahi_daemon_pid() {
     local pid
     pid=$(cat /run/avahi-daemon/pid 2>/dev/null) || return 1
-    [ -n "$pid" ] && [ -d "/proc/$pid" ] && echo "$pid"
+    # A daemon that died but was never reaped still has a /proc entry: it is not running.
+    [ -n "$pid" ] && [ -r "/proc/$pid/status" ] && ! grep -q '^State:[[:space:]]*Z' "/proc/$pid/status" &&
+        echo "$pid"
 }
 
 # 2 is AVAHI_SERVER_RUNNING: the host name is established and services can be registered.
