@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMetaEnum>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSignalSpy>
@@ -155,6 +156,13 @@ ServiceAdvertiser::Service service(const QString& name, quint16 port) {
     return service;
 }
 
+// For failure messages: where the advertiser stands.
+QByteArray describe(const AvahiServiceAdvertiser& advertiser) {
+    return QByteArray("state ") +
+           QMetaEnum::fromType<AvahiServiceAdvertiser::State>().valueToKey(int(advertiser.state())) +
+           ", registered as \"" + advertiser.registeredName().toUtf8() + '"';
+}
+
 // Names unique to this run, so that other advertisers on the same daemon cannot be mistaken for ours.
 QString uniqueName(const QString& base) {
     return base + QStringLiteral(" %1").arg(QRandomGenerator::global()->bounded(100000, 999999));
@@ -171,6 +179,8 @@ private slots:
     void advertisingAgainReplacesTheRegistration();
     void takenNameIsRenamed_data();
     void takenNameIsRenamed();
+    void refusedServiceFailsAndRecovers_data();
+    void refusedServiceFailsAndRecovers();
     void endingTheAdvertisementRemovesIt_data();
     void endingTheAdvertisementRemovesIt();
     void withoutDaemonNothingIsAdvertised_data();
@@ -265,7 +275,8 @@ void TestAvahiServiceAdvertiser::advertisingAgainReplacesTheRegistration() {
     // A new name replaces the old instance rather than adding a second one.
     const QString renamed = uniqueName(QStringLiteral("Renamed Suite"));
     advertiser.advertise(service(renamed, 50123));
-    QTRY_COMPARE_WITH_TIMEOUT(advertiser.registeredName(), renamed, registrationTimeoutMs);
+    QTRY_VERIFY2_WITH_TIMEOUT(advertiser.registeredName() == renamed, describe(advertiser).constData(),
+                              registrationTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(browseNamed(renamed).size(), 1, registrationTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(browseNamed(name).size(), 0, registrationTimeoutMs);
 }
@@ -290,13 +301,15 @@ void TestAvahiServiceAdvertiser::takenNameIsRenamed() {
     } else {
         first = std::make_unique<AvahiServiceAdvertiser>(loopbackOnly());
         first->advertise(service(name, 9));
-        QTRY_COMPARE_WITH_TIMEOUT(first->registeredName(), name, registrationTimeoutMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(first->registeredName() == name, describe(*first).constData(),
+                                  registrationTimeoutMs);
     }
 
     AvahiServiceAdvertiser advertiser(loopbackOnly());
     advertiser.advertise(service(name, 7420));
     const QString alternative = name + QStringLiteral(" #2");
-    QTRY_COMPARE_WITH_TIMEOUT(advertiser.registeredName(), alternative, registrationTimeoutMs);
+    QTRY_VERIFY2_WITH_TIMEOUT(advertiser.registeredName() == alternative, describe(advertiser).constData(),
+                              registrationTimeoutMs);
     QCOMPARE(advertiser.state(), AvahiServiceAdvertiser::State::Advertised);
 
     QList<Browsed> ours;
@@ -319,6 +332,44 @@ void TestAvahiServiceAdvertiser::takenNameIsRenamed() {
     if (takenByAvahiPublish) {
         publisher.terminate();
         QVERIFY(publisher.waitForFinished(5'000));
+    }
+}
+
+void TestAvahiServiceAdvertiser::refusedServiceFailsAndRecovers_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("interfaceName");
+
+    QTest::newRow("a service type without underscores is refused")
+        << uniqueName(QStringLiteral("Bad Type")) << QStringLiteral("tonewharf.tcp") << QStringLiteral("lo");
+    QTest::newRow("an empty instance name is refused") << QString() << serviceType << QStringLiteral("lo");
+    QTest::newRow("an unknown network interface is refused")
+        << uniqueName(QStringLiteral("No Interface")) << serviceType << QStringLiteral("tonewharf-none0");
+}
+
+void TestAvahiServiceAdvertiser::refusedServiceFailsAndRecovers() {
+    QFETCH(QString, name);
+    QFETCH(QString, type);
+    QFETCH(QString, interfaceName);
+    requireLoopbackDaemon();
+
+    AvahiServiceAdvertiser::Options options;
+    options.interfaceName = interfaceName;
+    AvahiServiceAdvertiser advertiser(options);
+    ServiceAdvertiser::Service refused = service(name, 7420);
+    refused.type = type;
+    advertiser.advertise(refused);
+    QTRY_VERIFY2_WITH_TIMEOUT(advertiser.state() == AvahiServiceAdvertiser::State::Failed,
+                              describe(advertiser).constData(), registrationTimeoutMs);
+    QCOMPARE(advertiser.registeredName(), QString());
+
+    if (interfaceName == QLatin1String("lo")) {
+        // The same advertiser carries on with a service the daemon accepts.
+        const QString good = uniqueName(QStringLiteral("After Refusal"));
+        advertiser.advertise(service(good, 7420));
+        QTRY_VERIFY2_WITH_TIMEOUT(advertiser.registeredName() == good, describe(advertiser).constData(),
+                                  registrationTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(browseNamed(good).size(), 1, registrationTimeoutMs);
     }
 }
 

@@ -235,10 +235,20 @@ public:
         m_wanted = service;
         if (m_client == nullptr) {
             connectClient();
-        } else if (avahi_client_get_state(m_client) == AVAHI_CLIENT_S_RUNNING) {
+            return;
+        }
+        switch (avahi_client_get_state(m_client)) {
+        case AVAHI_CLIENT_S_RUNNING:
             registerService(m_client);
-        } else {
+            break;
+        case AVAHI_CLIENT_S_REGISTERING:
+        case AVAHI_CLIENT_S_COLLISION:
+            report(State::Registering); // registered once the daemon runs
+            break;
+        case AVAHI_CLIENT_CONNECTING:
+        case AVAHI_CLIENT_FAILURE:
             report(State::Unavailable);
+            break;
         }
     }
 
