@@ -20,9 +20,10 @@
 #include <optional>
 
 // The Avahi main-loop abstraction over the Qt event loop of the thread these objects are created on:
-// a watch is a pair of socket notifiers, a timeout a single-shot timer. Avahi may free a watch or a
+// a watch is up to two socket notifiers, a timeout a single-shot timer. Avahi may free a watch or a
 // timeout from inside its own callback, so freeing is deferred until the callback has returned.
 struct AvahiWatch {
+    QObject* owner = nullptr;
     int fd = -1;
     AvahiWatchCallback callback = nullptr;
     void* userdata = nullptr;
@@ -69,13 +70,7 @@ private:
         watch->fd = fd;
         watch->callback = callback;
         watch->userdata = userdata;
-        watch->readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, self(api)->m_owner);
-        watch->writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, self(api)->m_owner);
-        // A hang-up or an error wakes the read notifier; Avahi's D-Bus glue learns of it by reading.
-        QObject::connect(watch->readNotifier, &QSocketNotifier::activated, watch->readNotifier,
-                         [watch] { dispatch(watch, AVAHI_WATCH_IN); });
-        QObject::connect(watch->writeNotifier, &QSocketNotifier::activated, watch->writeNotifier,
-                         [watch] { dispatch(watch, AVAHI_WATCH_OUT); });
+        watch->owner = self(api)->m_owner;
         watchUpdate(watch, events);
         return watch;
     }
@@ -94,16 +89,37 @@ private:
         }
     }
 
+    // D-Bus keeps separate watches for reading and writing the same socket, and Qt allows one notifier
+    // of each kind per socket: a notifier is made only for an event that is asked for.
+    static void enable(AvahiWatch* watch, QSocketNotifier*& notifier, QSocketNotifier::Type type,
+                       AvahiWatchEvent event, bool enabled) {
+        if (notifier == nullptr) {
+            if (!enabled) {
+                return;
+            }
+            notifier = new QSocketNotifier(watch->fd, type, watch->owner);
+            QObject::connect(notifier, &QSocketNotifier::activated, notifier,
+                             [watch, event] { dispatch(watch, event); });
+        }
+        notifier->setEnabled(enabled);
+    }
+
+    // A hang-up or an error wakes the read notifier; Avahi's D-Bus glue learns of it by reading.
     static void watchUpdate(AvahiWatch* watch, AvahiWatchEvent events) {
-        watch->readNotifier->setEnabled((events & AVAHI_WATCH_IN) != 0);
-        watch->writeNotifier->setEnabled((events & AVAHI_WATCH_OUT) != 0);
+        enable(watch, watch->readNotifier, QSocketNotifier::Read, AVAHI_WATCH_IN,
+               (events & AVAHI_WATCH_IN) != 0);
+        enable(watch, watch->writeNotifier, QSocketNotifier::Write, AVAHI_WATCH_OUT,
+               (events & AVAHI_WATCH_OUT) != 0);
     }
 
     static AvahiWatchEvent watchGetEvents(AvahiWatch* watch) { return watch->lastEvent; }
 
     static void watchFree(AvahiWatch* watch) {
-        watch->readNotifier->setEnabled(false);
-        watch->writeNotifier->setEnabled(false);
+        for (QSocketNotifier* notifier : {watch->readNotifier, watch->writeNotifier}) {
+            if (notifier != nullptr) {
+                notifier->setEnabled(false);
+            }
+        }
         watch->freed = true;
         if (!watch->dispatching) {
             destroy(watch);
@@ -112,10 +128,12 @@ private:
 
     static void destroy(AvahiWatch* watch) {
         // deleteLater: the notifier may be the one whose signal is being delivered right now.
-        watch->readNotifier->deleteLater();
-        watch->writeNotifier->deleteLater();
-        watch->readNotifier->disconnect();
-        watch->writeNotifier->disconnect();
+        for (QSocketNotifier* notifier : {watch->readNotifier, watch->writeNotifier}) {
+            if (notifier != nullptr) {
+                notifier->disconnect();
+                notifier->deleteLater();
+            }
+        }
         delete watch;
     }
 
