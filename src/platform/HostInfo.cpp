@@ -21,12 +21,24 @@ QString prettyHostname(const QString& machineInfoPath) {
             continue;
         }
         QString value = line.mid(int(qstrlen("PRETTY_HOSTNAME=")));
-        if (value.size() >= 2 && (value.front() == QLatin1Char('"') || value.front() == QLatin1Char('\'')) &&
-            value.back() == value.front()) {
+        if (value.size() >= 2 && value.front() == QLatin1Char('\'') && value.back() == value.front()) {
+            return value.mid(1, value.size() - 2).trimmed(); // single quotes keep every character as it is
+        }
+        // Double quotes (as hostnamectl writes them) escape only \ " ` and $; unquoted, any character.
+        const bool quoted =
+            value.size() >= 2 && value.front() == QLatin1Char('"') && value.back() == value.front();
+        if (quoted) {
             value = value.mid(1, value.size() - 2);
         }
-        value.replace(QLatin1String("\\\""), QLatin1String("\""));
-        return value.trimmed();
+        QString unescaped;
+        for (qsizetype i = 0; i < value.size(); ++i) {
+            if (value[i] == QLatin1Char('\\') && i + 1 < value.size() &&
+                (!quoted || QStringLiteral("\\\"`$").contains(value[i + 1]))) {
+                ++i;
+            }
+            unescaped += value[i];
+        }
+        return unescaped.trimmed();
     }
     return {};
 }

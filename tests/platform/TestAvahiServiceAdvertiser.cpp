@@ -1,0 +1,491 @@
+#include "platform/linux/AvahiServiceAdvertiser.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMetaEnum>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <cctype>
+#include <memory>
+#include <optional>
+
+// The advertisement is judged by avahi-browse against the avahi-daemon that scripts/test-services.sh runs
+// on the loopback interface only. Against any other daemon these tests skip: browsing there would send
+// queries beyond this computer.
+namespace {
+
+constexpr int registrationTimeoutMs = 15'000;
+const QString serviceType = QStringLiteral("_tonewharf._tcp");
+const QString childVariable = QStringLiteral("TONEWHARF_AVAHI_TEST_CHILD");
+
+struct Browsed {
+    QString interfaceName;
+    QString name;
+    quint16 port = 0;
+    QStringList txt;
+};
+
+// avahi-browse -p writes a name's bytes with \DDD (decimal) and \c escapes.
+QString unescapeName(const QString& escaped) {
+    const QByteArray in = escaped.toUtf8();
+    QByteArray out;
+    for (qsizetype i = 0; i < in.size(); ++i) {
+        if (in[i] != '\\' || i + 1 >= in.size()) {
+            out += in[i];
+        } else if (i + 3 < in.size() && std::isdigit(uchar(in[i + 1])) && std::isdigit(uchar(in[i + 2])) &&
+                   std::isdigit(uchar(in[i + 3]))) {
+            out += char(in.mid(i + 1, 3).toInt());
+            i += 3;
+        } else {
+            out += in[++i];
+        }
+    }
+    return QString::fromUtf8(out);
+}
+
+// The TXT field is a run of double-quoted strings with \" and \\ escaped.
+QStringList parseTxt(const QString& field) {
+    QStringList strings;
+    QString current;
+    bool quoted = false;
+    for (qsizetype i = 0; i < field.size(); ++i) {
+        const QChar c = field[i];
+        if (!quoted) {
+            if (c == QLatin1Char('"')) {
+                quoted = true;
+                current.clear();
+            }
+        } else if (c == QLatin1Char('\\') && i + 1 < field.size()) {
+            current += field[++i];
+        } else if (c == QLatin1Char('"')) {
+            quoted = false;
+            strings += current;
+        } else {
+            current += c;
+        }
+    }
+    return strings;
+}
+
+// Every resolved "_tonewharf._tcp" instance the daemon knows, or nothing when avahi-browse fails.
+std::optional<QList<Browsed>> browse() {
+    QProcess process;
+    process.start(QStringLiteral("avahi-browse"), {QStringLiteral("-rtp"), serviceType});
+    if (!process.waitForFinished(20'000) || process.exitStatus() != QProcess::NormalExit ||
+        process.exitCode() != 0) {
+        process.kill();
+        process.waitForFinished();
+        return std::nullopt;
+    }
+    QList<Browsed> found;
+    for (const QString& line : QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'))) {
+        // =;interface;protocol;name;type;domain;host;address;port;txt (';' inside the name is escaped)
+        const QStringList fields = line.split(QLatin1Char(';'));
+        if (fields.size() < 10 || fields[0] != QLatin1String("=")) {
+            continue;
+        }
+        Browsed entry;
+        entry.interfaceName = fields[1];
+        entry.name = unescapeName(fields[3]);
+        entry.port = quint16(fields[8].toUInt());
+        entry.txt = parseTxt(fields.mid(9).join(QLatin1Char(';')));
+        found += entry;
+    }
+    return found;
+}
+
+QList<Browsed> browseNamed(const QString& name) {
+    QList<Browsed> named;
+    for (const Browsed& entry : browse().value_or(QList<Browsed>{})) {
+        if (entry.name == name) {
+            named += entry;
+        }
+    }
+    return named;
+}
+
+QString readTrimmed(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).trimmed() : QString();
+}
+
+// Why the loopback-only daemon cannot be used, or nothing when it can.
+QString loopbackDaemonProblem() {
+    if (QStandardPaths::findExecutable(QStringLiteral("avahi-browse")).isEmpty()) {
+        return QStringLiteral("avahi-browse is not installed (package avahi-utils)");
+    }
+    const QString pid = readTrimmed(QStringLiteral("/run/avahi-daemon/pid"));
+    if (pid.isEmpty() || !QFile::exists(QStringLiteral("/proc/") + pid)) {
+        return QStringLiteral("avahi-daemon is not running; `bash scripts/test.sh` starts it on loopback");
+    }
+    if (pid != readTrimmed(QStringLiteral("/run/tonewharf-test-avahi.pid"))) {
+        return QStringLiteral(
+            "the running avahi-daemon is not the loopback-only one of scripts/test-services.sh");
+    }
+    bool ok = false;
+    const uint flags = readTrimmed(QStringLiteral("/sys/class/net/lo/flags")).toUInt(&ok, 16);
+    constexpr uint multicastFlag = 0x1000;
+    if (!ok || (flags & multicastFlag) == 0) {
+        return QStringLiteral(
+            "the loopback interface lacks the multicast flag (ip link set lo multicast on)");
+    }
+    if (!browse()) {
+        return QStringLiteral("avahi-browse cannot reach avahi-daemon over the system D-Bus");
+    }
+    return {};
+}
+
+AvahiServiceAdvertiser::Options loopbackOnly() {
+    AvahiServiceAdvertiser::Options options;
+    options.interfaceName = QStringLiteral("lo");
+    return options;
+}
+
+ServiceAdvertiser::Service service(const QString& name, quint16 port) {
+    ServiceAdvertiser::Service service;
+    service.name = name;
+    service.type = serviceType;
+    service.port = port;
+    service.txt = {{"v", "1"}};
+    return service;
+}
+
+// For failure messages: where the advertiser stands.
+QByteArray describe(const AvahiServiceAdvertiser& advertiser) {
+    return QByteArray("state ") +
+           QMetaEnum::fromType<AvahiServiceAdvertiser::State>().valueToKey(int(advertiser.state())) +
+           ", registered as \"" + advertiser.registeredName().toUtf8() + '"';
+}
+
+// Names unique to this run, so that other advertisers on the same daemon cannot be mistaken for ours.
+QString uniqueName(const QString& base) {
+    return base + QStringLiteral(" %1").arg(QRandomGenerator::global()->bounded(100000, 999999));
+}
+
+} // namespace
+
+class TestAvahiServiceAdvertiser : public QObject {
+    Q_OBJECT
+
+private slots:
+    void advertisesNameTypePortAndTxt_data();
+    void advertisesNameTypePortAndTxt();
+    void advertisingAgainReplacesTheRegistration();
+    void takenNameIsRenamed_data();
+    void takenNameIsRenamed();
+    void refusedServiceFailsAndRecovers_data();
+    void refusedServiceFailsAndRecovers();
+    void endingTheAdvertisementRemovesIt_data();
+    void endingTheAdvertisementRemovesIt();
+    void withoutDaemonNothingIsAdvertised_data();
+    void withoutDaemonNothingIsAdvertised();
+    void withoutDaemonChild();
+
+private:
+    void requireLoopbackDaemon();
+};
+
+void TestAvahiServiceAdvertiser::requireLoopbackDaemon() {
+    if (qEnvironmentVariableIsSet(childVariable.toLatin1().constData())) {
+        QSKIP("runs in the parent test process only");
+    }
+    static const QString problem = loopbackDaemonProblem();
+    if (!problem.isEmpty()) {
+        QSKIP(qPrintable(problem));
+    }
+}
+
+void TestAvahiServiceAdvertiser::advertisesNameTypePortAndTxt_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("expectedName");
+    QTest::addColumn<bool>("fromAnotherThread");
+
+    const QString plain = uniqueName(QStringLiteral("Grading Suite"));
+    QTest::newRow("a plain computer name is the instance name") << plain << plain << false;
+    const QString punctuated = uniqueName(QStringLiteral("Zoë's Mac; Suite 2.1 \\ \"B\""));
+    QTest::newRow("dots, quotes, semicolons and accents survive unchanged")
+        << punctuated << punctuated << false;
+    const QString threaded = uniqueName(QStringLiteral("Colour Bay"));
+    QTest::newRow("a request made on another thread is carried out") << threaded << threaded << true;
+    // 61 ASCII bytes, then "é" (2 bytes) ends at byte 63 and "ü" would end at byte 65: cut before "ü".
+    const QString longName = QString(54, QLatin1Char('n')) + uniqueName(QString()) + QStringLiteral("éüxyz");
+    QTest::newRow("a name longer than a DNS label is cut at a character boundary")
+        << longName << longName.left(longName.size() - 4) << false;
+}
+
+void TestAvahiServiceAdvertiser::advertisesNameTypePortAndTxt() {
+    QFETCH(QString, name);
+    QFETCH(QString, expectedName);
+    QFETCH(bool, fromAnotherThread);
+    requireLoopbackDaemon();
+    QCOMPARE(expectedName.toUtf8().size() <= 63, true);
+
+    AvahiServiceAdvertiser advertiser(loopbackOnly());
+    QSignalSpy nameChanges(&advertiser, &AvahiServiceAdvertiser::registeredNameChanged);
+    if (fromAnotherThread) {
+        std::unique_ptr<QThread> caller(QThread::create([&] { advertiser.advertise(service(name, 7420)); }));
+        caller->start();
+        QVERIFY(caller->wait(5'000));
+    } else {
+        advertiser.advertise(service(name, 7420));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(advertiser.state(), AvahiServiceAdvertiser::State::Advertised,
+                              registrationTimeoutMs);
+    QCOMPARE(advertiser.registeredName(), expectedName);
+    QCOMPARE(nameChanges.count(), 1);
+
+    QList<Browsed> found;
+    QTRY_VERIFY_WITH_TIMEOUT(!(found = browseNamed(expectedName)).isEmpty(), registrationTimeoutMs);
+    QCOMPARE(found.size(), 1);
+    QCOMPARE(found[0].interfaceName, QStringLiteral("lo"));
+    QCOMPARE(found[0].port, quint16(7420));
+    QCOMPARE(found[0].txt, QStringList{QStringLiteral("v=1")});
+}
+
+void TestAvahiServiceAdvertiser::advertisingAgainReplacesTheRegistration() {
+    requireLoopbackDaemon();
+    const QString name = uniqueName(QStringLiteral("Port Change"));
+    AvahiServiceAdvertiser advertiser(loopbackOnly());
+    advertiser.advertise(service(name, 7420));
+    QTRY_COMPARE_WITH_TIMEOUT(advertiser.state(), AvahiServiceAdvertiser::State::Advertised,
+                              registrationTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(browseNamed(name).size(), 1, registrationTimeoutMs);
+
+    // The same service again changes nothing; a new port is registered anew under the same name.
+    QSignalSpy stateChanges(&advertiser, &AvahiServiceAdvertiser::stateChanged);
+    advertiser.advertise(service(name, 7420));
+    advertiser.advertise(service(name, 50123));
+    QTRY_COMPARE_WITH_TIMEOUT(stateChanges.count(), 2, registrationTimeoutMs);
+    QCOMPARE(stateChanges[0][0].value<AvahiServiceAdvertiser::State>(),
+             AvahiServiceAdvertiser::State::Registering);
+    QCOMPARE(stateChanges[1][0].value<AvahiServiceAdvertiser::State>(),
+             AvahiServiceAdvertiser::State::Advertised);
+    QCOMPARE(advertiser.registeredName(), name);
+    QList<Browsed> found;
+    QTRY_VERIFY_WITH_TIMEOUT((found = browseNamed(name)).size() == 1 && found[0].port == 50123,
+                             registrationTimeoutMs);
+    QCOMPARE(found[0].txt, QStringList{QStringLiteral("v=1")});
+
+    // A new name replaces the old instance rather than adding a second one.
+    const QString renamed = uniqueName(QStringLiteral("Renamed Suite"));
+    advertiser.advertise(service(renamed, 50123));
+    QTRY_VERIFY2_WITH_TIMEOUT(advertiser.registeredName() == renamed, describe(advertiser).constData(),
+                              registrationTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(browseNamed(renamed).size(), 1, registrationTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(browseNamed(name).size(), 0, registrationTimeoutMs);
+}
+
+void TestAvahiServiceAdvertiser::takenNameIsRenamed_data() {
+    QTest::addColumn<bool>("takenByAvahiPublish");
+    QTest::newRow("a name held by avahi-publish gets Avahi's alternative") << true;
+    QTest::newRow("a name held by another advertiser gets Avahi's alternative") << false;
+}
+
+void TestAvahiServiceAdvertiser::takenNameIsRenamed() {
+    QFETCH(bool, takenByAvahiPublish);
+    requireLoopbackDaemon();
+    const QString name = uniqueName(QStringLiteral("Shared Name"));
+
+    QProcess publisher;
+    std::unique_ptr<AvahiServiceAdvertiser> first;
+    if (takenByAvahiPublish) {
+        publisher.start(QStringLiteral("avahi-publish"), {QStringLiteral("-s"), name, serviceType,
+                                                          QStringLiteral("9"), QStringLiteral("v=0")});
+        QTRY_COMPARE_WITH_TIMEOUT(browseNamed(name).size(), 1, registrationTimeoutMs);
+    } else {
+        first = std::make_unique<AvahiServiceAdvertiser>(loopbackOnly());
+        first->advertise(service(name, 9));
+        QTRY_VERIFY2_WITH_TIMEOUT(first->registeredName() == name, describe(*first).constData(),
+                                  registrationTimeoutMs);
+    }
+
+    AvahiServiceAdvertiser advertiser(loopbackOnly());
+    advertiser.advertise(service(name, 7420));
+    const QString alternative = name + QStringLiteral(" #2");
+    QTRY_VERIFY2_WITH_TIMEOUT(advertiser.registeredName() == alternative, describe(advertiser).constData(),
+                              registrationTimeoutMs);
+    QCOMPARE(advertiser.state(), AvahiServiceAdvertiser::State::Advertised);
+
+    QList<Browsed> ours;
+    QTRY_COMPARE_WITH_TIMEOUT((ours = browseNamed(alternative)).size(), 1, registrationTimeoutMs);
+    QCOMPARE(ours[0].port, quint16(7420));
+    QCOMPARE(ours[0].txt, QStringList{QStringLiteral("v=1")});
+    const QList<Browsed> theirs = browseNamed(name);
+    QCOMPARE(theirs.size(), 1);
+    QCOMPARE(theirs[0].port, quint16(9));
+    if (first) {
+        QCOMPARE(first->registeredName(), name);
+    }
+
+    // A new port keeps the alternative name instead of fighting for the taken one again.
+    advertiser.advertise(service(name, 7421));
+    QTRY_VERIFY_WITH_TIMEOUT((ours = browseNamed(alternative)).size() == 1 && ours[0].port == 7421,
+                             registrationTimeoutMs);
+    QCOMPARE(advertiser.registeredName(), alternative);
+
+    if (takenByAvahiPublish) {
+        publisher.terminate();
+        QVERIFY(publisher.waitForFinished(5'000));
+    }
+}
+
+void TestAvahiServiceAdvertiser::refusedServiceFailsAndRecovers_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("interfaceName");
+
+    QTest::newRow("a service type without underscores is refused")
+        << uniqueName(QStringLiteral("Bad Type")) << QStringLiteral("tonewharf.tcp") << QStringLiteral("lo");
+    QTest::newRow("an empty instance name is refused") << QString() << serviceType << QStringLiteral("lo");
+    QTest::newRow("an unknown network interface is refused")
+        << uniqueName(QStringLiteral("No Interface")) << serviceType << QStringLiteral("tonewharf-none0");
+}
+
+void TestAvahiServiceAdvertiser::refusedServiceFailsAndRecovers() {
+    QFETCH(QString, name);
+    QFETCH(QString, type);
+    QFETCH(QString, interfaceName);
+    requireLoopbackDaemon();
+
+    AvahiServiceAdvertiser::Options options;
+    options.interfaceName = interfaceName;
+    AvahiServiceAdvertiser advertiser(options);
+    ServiceAdvertiser::Service refused = service(name, 7420);
+    refused.type = type;
+    advertiser.advertise(refused);
+    QTRY_VERIFY2_WITH_TIMEOUT(advertiser.state() == AvahiServiceAdvertiser::State::Failed,
+                              describe(advertiser).constData(), registrationTimeoutMs);
+    QCOMPARE(advertiser.registeredName(), QString());
+
+    if (interfaceName == QLatin1String("lo")) {
+        // The same advertiser carries on with a service the daemon accepts.
+        const QString good = uniqueName(QStringLiteral("After Refusal"));
+        advertiser.advertise(service(good, 7420));
+        QTRY_VERIFY2_WITH_TIMEOUT(advertiser.registeredName() == good, describe(advertiser).constData(),
+                                  registrationTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(browseNamed(good).size(), 1, registrationTimeoutMs);
+    }
+}
+
+void TestAvahiServiceAdvertiser::endingTheAdvertisementRemovesIt_data() {
+    QTest::addColumn<bool>("byDestruction");
+    QTest::newRow("withdraw removes the instance") << false;
+    QTest::newRow("destroying the advertiser removes the instance") << true;
+}
+
+void TestAvahiServiceAdvertiser::endingTheAdvertisementRemovesIt() {
+    QFETCH(bool, byDestruction);
+    requireLoopbackDaemon();
+    const QString name = uniqueName(QStringLiteral("Short Lived"));
+
+    auto advertiser = std::make_unique<AvahiServiceAdvertiser>(loopbackOnly());
+    advertiser->advertise(service(name, 7420));
+    QTRY_COMPARE_WITH_TIMEOUT(advertiser->state(), AvahiServiceAdvertiser::State::Advertised,
+                              registrationTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(browseNamed(name).size(), 1, registrationTimeoutMs);
+
+    if (byDestruction) {
+        QElapsedTimer clock;
+        clock.start();
+        advertiser.reset();
+        QVERIFY2(clock.elapsed() < 5'000, "destruction waited on the daemon");
+    } else {
+        advertiser->withdraw();
+        QTRY_COMPARE(advertiser->state(), AvahiServiceAdvertiser::State::Idle);
+        QCOMPARE(advertiser->registeredName(), QString());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(browseNamed(name).size(), 0, registrationTimeoutMs);
+
+    if (!byDestruction) {
+        // Withdrawn is not finished: advertising again brings it back.
+        advertiser->advertise(service(name, 7422));
+        QList<Browsed> found;
+        QTRY_VERIFY_WITH_TIMEOUT((found = browseNamed(name)).size() == 1 && found[0].port == 7422,
+                                 registrationTimeoutMs);
+    }
+}
+
+// Each case runs in a child process of this test: the system bus address is read once per process.
+void TestAvahiServiceAdvertiser::withoutDaemonNothingIsAdvertised_data() {
+    QTest::addColumn<bool>("busRuns");
+    QTest::newRow("no system bus at all") << false;
+    QTest::newRow("a system bus with no avahi-daemon on it") << true;
+}
+
+void TestAvahiServiceAdvertiser::withoutDaemonNothingIsAdvertised() {
+    QFETCH(bool, busRuns);
+    if (qEnvironmentVariableIsSet(childVariable.toLatin1().constData())) {
+        QSKIP("runs in the parent test process only");
+    }
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QString address =
+        QStringLiteral("unix:path=") + folder.filePath(QStringLiteral("system_bus_socket"));
+
+    QProcess bus;
+    if (busRuns) {
+        // A private bus with the session policy (anyone may own any name) stands in for the system bus.
+        bus.start(QStringLiteral("dbus-daemon"),
+                  {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--nopidfile"),
+                   QStringLiteral("--print-address"), QStringLiteral("--address=") + address});
+        if (!bus.waitForStarted(5'000)) {
+            QSKIP("dbus-daemon cannot be started");
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(bus.canReadLine(), 5'000);
+    }
+
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(childVariable, QStringLiteral("1"));
+    environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), address);
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("withoutDaemonChild")});
+    QVERIFY(child.waitForFinished(30'000));
+    const QByteArray output = child.readAllStandardOutput();
+    const QByteArray errors = child.readAllStandardError();
+    QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, output.constData());
+    QVERIFY2(output.contains("PASS   : TestAvahiServiceAdvertiser::withoutDaemonChild()"),
+             output.constData());
+    QVERIFY2(errors.isEmpty(), errors.constData());
+
+    if (busRuns) {
+        bus.terminate();
+        QVERIFY(bus.waitForFinished(5'000));
+    }
+}
+
+void TestAvahiServiceAdvertiser::withoutDaemonChild() {
+    if (!qEnvironmentVariableIsSet(childVariable.toLatin1().constData())) {
+        QSKIP("the child half of withoutDaemonNothingIsAdvertised");
+    }
+    QElapsedTimer clock;
+    clock.start();
+    auto options = loopbackOnly();
+    options.busRetryInterval = std::chrono::milliseconds(50);
+    auto advertiser = std::make_unique<AvahiServiceAdvertiser>(options);
+    QSignalSpy stateChanges(advertiser.get(), &AvahiServiceAdvertiser::stateChanged);
+
+    advertiser->advertise(service(QStringLiteral("Nobody Listens"), 7420));
+    QTRY_COMPARE(advertiser->state(), AvahiServiceAdvertiser::State::Unavailable);
+    // Several bus retries (or the wait for a daemon) pass without a change, a crash or a word on stderr.
+    QTest::qWait(300);
+    QCOMPARE(advertiser->state(), AvahiServiceAdvertiser::State::Unavailable);
+    QCOMPARE(advertiser->registeredName(), QString());
+    QCOMPARE(stateChanges.count(), 1);
+
+    advertiser->withdraw();
+    QTRY_COMPARE(advertiser->state(), AvahiServiceAdvertiser::State::Idle);
+    advertiser->advertise(service(QStringLiteral("Nobody Listens"), 7421));
+    QTRY_COMPARE(advertiser->state(), AvahiServiceAdvertiser::State::Unavailable);
+    advertiser.reset();
+    QVERIFY2(clock.elapsed() < 5'000, "an absent daemon held the advertiser up");
+}
+
+QTEST_GUILESS_MAIN(TestAvahiServiceAdvertiser)
+#include "TestAvahiServiceAdvertiser.moc"
