@@ -38,10 +38,12 @@ QJsonObject scriptedStream(const QJsonArray& chunks, bool close) {
     return QJsonObject{{QStringLiteral("chunks"), chunks}, {QStringLiteral("close"), close}};
 }
 
-// A stream answered and ended at once, without a byte of body. (A connection dropped before any
-// answer is no good for counting: Qt's HTTP layer itself resends the request then.)
-QJsonObject endedAtOnce() {
-    return QJsonObject{{QStringLiteral("chunks"), QJsonArray{}}, {QStringLiteral("close"), true}};
+// A stream answered and ended without a byte of body. The end follows the answer's head after a
+// moment: when both arrive together, or the connection drops before any answer, Qt's HTTP layer
+// may resend the request by itself, which would muddle the counting of opens.
+QJsonObject endedWithoutBody() {
+    return QJsonObject{{QStringLiteral("chunks"), QJsonArray{chunk({}, 30)}},
+                       {QStringLiteral("close"), true}};
 }
 
 // Collects what reaches the handler, and on which thread.
@@ -66,6 +68,7 @@ private slots:
     void keepsHalfABlockForLater();
     void deliversOnlyWellFormedChanges_data();
     void deliversOnlyWellFormedChanges();
+    void aReopenedStreamStartsAfresh();
     void connectReplacesTheOpenStream();
     void backsOffBetweenFailedStreams();
     void waitsTwoSecondsBeforeTheFirstReconnect();
@@ -296,6 +299,28 @@ void TestRealtimeClient::deliversOnlyWellFormedChanges() {
     QCOMPARE(m_received.events, expected);
 }
 
+void TestRealtimeClient::aReopenedStreamStartsAfresh() {
+    // The first stream ends inside a block; were its bytes kept, they would swallow the next
+    // stream's PB_CONNECT and no subscription would follow.
+    script({scriptedStream({chunk("id:old\nevent:PB_CONNECT\ndata:{\"clientId\":\"old", 30), chunk({}, 30)},
+                           true)});
+    auto client = makeClient();
+    client->connect(std::nullopt);
+    QTRY_COMPARE(requestsTo("POST").size(), 1);
+    const QJsonObject body =
+        QJsonDocument::fromJson(QByteArray::fromBase64(requestsTo("POST")
+                                                           .first()
+                                                           .toObject()
+                                                           .value(QStringLiteral("bodyBase64"))
+                                                           .toString()
+                                                           .toLatin1()))
+            .object();
+    const QJsonArray clients = m_service->control("GET", QStringLiteral("/_test/realtime/clients")).toArray();
+    QCOMPARE(clients.size(), 1);
+    QCOMPARE(body.value(QStringLiteral("clientId")),
+             clients.first().toObject().value(QStringLiteral("clientId")));
+}
+
 void TestRealtimeClient::connectReplacesTheOpenStream() {
     auto client = makeClient();
     client->connect(std::nullopt);
@@ -330,10 +355,10 @@ void TestRealtimeClient::backsOffBetweenFailedStreams() {
     // Seven refused streams, one that sends a single byte, one more refused, then a normal one.
     QJsonArray streams;
     for (int i = 0; i < 7; ++i) {
-        streams.append(endedAtOnce());
+        streams.append(endedWithoutBody());
     }
-    streams.append(scriptedStream({chunk(":")}, true));
-    streams.append(endedAtOnce());
+    streams.append(scriptedStream({chunk(":", 30), chunk({}, 30)}, true));
+    streams.append(endedWithoutBody());
     script(streams);
 
     auto client = makeClient();
@@ -357,7 +382,7 @@ void TestRealtimeClient::backsOffBetweenFailedStreams() {
 }
 
 void TestRealtimeClient::waitsTwoSecondsBeforeTheFirstReconnect() {
-    script({endedAtOnce()});
+    script({endedWithoutBody()});
     auto client = makeClient(RealtimeClient::Timings{});
     client->connect(std::nullopt);
     QTRY_COMPARE_WITH_TIMEOUT(openCount(), 2, 5000);
@@ -377,7 +402,7 @@ void TestRealtimeClient::pendingReconnectFindsANewerGeneration() {
 
     RealtimeClient::Timings timings = fast();
     timings.firstRetryDelay = 400ms;
-    script({endedAtOnce()});
+    script({endedWithoutBody()});
     auto client = makeClient(timings);
     client->connect(std::nullopt);
     QTRY_COMPARE(openCount(), 1);
@@ -522,7 +547,7 @@ void TestRealtimeClient::destructionStopsEverything() {
         client->connect(std::nullopt);
         QTRY_COMPARE(requestsTo("POST").size(), 1);
     } else if (state == u"waiting") {
-        script({endedAtOnce()});
+        script({endedWithoutBody()});
         client->connect(std::nullopt);
         QTRY_COMPARE(openCount(), 1);
         QTest::qWait(100);
