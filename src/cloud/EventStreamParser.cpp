@@ -4,12 +4,32 @@
 
 #include <QStringDecoder>
 
+#include <algorithm>
+#include <cstring>
+
 namespace EventStream {
 
 namespace {
 
-constexpr char separator[] = "\n\n";
 constexpr qsizetype separatorSize = 2;
+
+// The offset of the first LF LF at or after `from`, or -1.
+qsizetype findSeparator(const QByteArray& bytes, qsizetype from) {
+    const char* const begin = bytes.constData();
+    const char* const end = begin + bytes.size();
+    const char* at = begin + from;
+    while (at < end) {
+        const auto* lineFeed = static_cast<const char*>(std::memchr(at, '\n', size_t(end - at)));
+        if (lineFeed == nullptr || lineFeed + 1 >= end) {
+            return -1;
+        }
+        if (lineFeed[1] == '\n') {
+            return lineFeed - begin;
+        }
+        at = lineFeed + 1;
+    }
+    return -1;
+}
 
 QString trimmedOfSpacesAndTabs(QStringView text) {
     qsizetype begin = 0;
@@ -63,7 +83,7 @@ QList<QByteArray> BlockBuffer::append(const QByteArray& bytes, bool* overflowed)
     // before the point already known to be free of separators.
     qsizetype from = std::max<qsizetype>(0, m_scanned - 1);
     while (true) {
-        const qsizetype at = m_bytes.indexOf(separator, from);
+        const qsizetype at = findSeparator(m_bytes, from);
         if (at < 0) {
             break;
         }

@@ -72,6 +72,7 @@ private slots:
     void connectReplacesTheOpenStream();
     void backsOffBetweenFailedStreams();
     void waitsTwoSecondsBeforeTheFirstReconnect();
+    void givesUpOnASilentStream();
     void pendingReconnectFindsANewerGeneration_data();
     void pendingReconnectFindsANewerGeneration();
     void handlerClearedWhileAnEventIsOnItsWayIsNotCalled();
@@ -391,6 +392,21 @@ void TestRealtimeClient::waitsTwoSecondsBeforeTheFirstReconnect() {
     QVERIFY2(gap >= 1.99 && gap < 2.5, QByteArray::number(gap).constData());
 }
 
+void TestRealtimeClient::givesUpOnASilentStream() {
+    RealtimeClient::Timings timings = fast();
+    timings.streamTimeout = 400ms;
+    // Answered, then silent and held open; the stream after it is a normal one.
+    script({scriptedStream({}, false)});
+    auto client = makeClient(timings);
+    client->connect(std::nullopt);
+    QTRY_COMPARE_WITH_TIMEOUT(requestsTo("POST").size(), 1, 5000);
+    const QList<double> times = openTimes();
+    QCOMPARE(times.size(), 2);
+    // The silence timeout (a coarse timer, which may fire up to 5% early), then the first back-off wait.
+    QVERIFY2(times[1] - times[0] >= 0.42, QByteArray::number(times[1] - times[0]).constData());
+    QVERIFY(waitForOpenStreams(1));
+}
+
 void TestRealtimeClient::pendingReconnectFindsANewerGeneration_data() {
     QTest::addColumn<bool>("reconnect");
     QTest::newRow("disconnect while a reconnect is pending leaves the client idle") << false;
@@ -401,13 +417,13 @@ void TestRealtimeClient::pendingReconnectFindsANewerGeneration() {
     QFETCH(bool, reconnect);
 
     RealtimeClient::Timings timings = fast();
-    timings.firstRetryDelay = 400ms;
+    timings.firstRetryDelay = 800ms;
     script({endedWithoutBody()});
     auto client = makeClient(timings);
     client->connect(std::nullopt);
     QTRY_COMPARE(openCount(), 1);
     // The refused stream's end reaches the client well within this; its reconnect is then pending.
-    QTest::qWait(150);
+    QTest::qWait(250);
 
     if (reconnect) {
         client->connect(std::nullopt);
@@ -416,7 +432,7 @@ void TestRealtimeClient::pendingReconnectFindsANewerGeneration() {
         client->disconnect();
     }
     // Past the moment the pending reconnect was due.
-    QTest::qWait(600);
+    QTest::qWait(1000);
     QCOMPARE(openCount(), reconnect ? 2 : 1);
     QVERIFY(waitForOpenStreams(reconnect ? 1 : 0));
 
