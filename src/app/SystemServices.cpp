@@ -2,6 +2,7 @@
 
 #include "platform/HostInfo.h"
 #include "platform/SupportFolder.h"
+#include "platform/linux/SecretServiceCredentialStore.h"
 #include "platform/linux/XdgAutostartLoginItem.h"
 
 #include <QCoreApplication>
@@ -13,8 +14,7 @@ EngineServices systemServices() {
     services.resolveProfile = ResolveProfile::current();
     services.resources = Resources::besideExecutable(QCoreApplication::applicationDirPath());
     services.settings = std::make_shared<QSettings>(QStringLiteral("quillfen"), QStringLiteral("Tonewharf"));
-    // The credential store joins here with the cloud client; until then sessions are not kept.
-    services.credentials = std::make_shared<InMemoryCredentialStore>();
+    services.credentials = std::make_shared<SecretServiceCredentialStore>();
     services.loginItem = std::make_shared<XdgAutostartLoginItem>(
         QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) + QStringLiteral("/autostart"),
         QCoreApplication::applicationFilePath());

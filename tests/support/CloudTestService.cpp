@@ -16,7 +16,8 @@ CloudTestService::CloudTestService() {
     m_process.setProgram(QStringLiteral(TONEWHARF_PYTHON3));
     m_process.setArguments({QStringLiteral(TONEWHARF_TEST_SUPPORT_DIR "/pocketbase_service.py"),
                             QStringLiteral("--port"), QStringLiteral("0")});
-    m_process.setProcessChannelMode(QProcess::SeparateChannels);
+    // Tracebacks of the service show up in the test output.
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
 }
 
 CloudTestService::~CloudTestService() {

@@ -36,6 +36,7 @@ import argparse
 import base64
 import datetime
 import json
+import os
 import queue
 import re
 import secrets
@@ -798,11 +799,21 @@ class Server(ThreadingHTTPServer):
         self.stopping = threading.Event()
 
 
+def exit_with_parent():
+    """A test that crashes cannot kill its service; the service notices and goes too."""
+    parent = os.getppid()
+    while True:
+        time.sleep(0.5)
+        if os.getppid() != parent:
+            os._exit(0)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--port", type=int, default=0)
     arguments = parser.parse_args()
     server = Server(arguments.port)
+    threading.Thread(target=exit_with_parent, daemon=True).start()
     sys.stdout.write("LISTENING %d\n" % server.server_address[1])
     sys.stdout.flush()
     try:

@@ -1,0 +1,286 @@
+#include "cloud/CloudStore.h"
+#include "cloud/CredentialService.h"
+#include "platform/linux/SecretServiceCredentialStore.h"
+#include "support/CloudTestService.h"
+
+#include <QCoreApplication>
+#include <QCoroTask>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUuid>
+
+#include <cstdio>
+
+namespace {
+
+// Set by scripts/test-session.sh, which runs these tests against a throwaway gnome-keyring in a
+// D-Bus session of its own; without it the tests would reach the real user's keyring.
+constexpr auto keyringMarker = "TONEWHARF_TEST_KEYRING";
+// Makes the executable run one store round trip and print what it saw instead of the tests.
+constexpr auto probeMarker = "TONEWHARF_SECRET_PROBE";
+
+QString uniqueService() {
+    return QStringLiteral("com.quillfen.tonewharf.test-") +
+           QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+struct ToolResult {
+    int exitCode = -1;
+    QByteArray output;
+};
+
+// secret-tool, libsecret's own command-line client, is the independent judge of what is stored.
+ToolResult secretTool(const QStringList& arguments, const QByteArray& input = {}) {
+    QProcess tool;
+    tool.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    tool.start(QStringLiteral("secret-tool"), arguments);
+    if (!tool.waitForStarted(5000)) {
+        return {};
+    }
+    tool.write(input);
+    tool.closeWriteChannel();
+    if (!tool.waitForFinished(10000)) {
+        tool.kill();
+        tool.waitForFinished();
+        return {};
+    }
+    return {tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1, tool.readAllStandardOutput()};
+}
+
+int itemCount(const QString& service, const QString& account) {
+    const ToolResult found =
+        secretTool({QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("service"), service,
+                    QStringLiteral("account"), account});
+    int count = 0;
+    for (const QByteArray& line : found.output.split('\n')) {
+        count += line.startsWith('[') ? 1 : 0;
+    }
+    return count;
+}
+
+int probe() {
+    SecretServiceCredentialStore store;
+    const bool available = SecretServiceCredentialStore::isAvailable();
+    store.write(QStringLiteral("com.quillfen.tonewharf.probe"), QStringLiteral("token"), QStringLiteral("t"));
+    const std::optional<QString> value =
+        store.read(QStringLiteral("com.quillfen.tonewharf.probe"), QStringLiteral("token"));
+    std::printf("available=%d read=%s\n", available ? 1 : 0, value ? qPrintable(*value) : "none");
+    return 0;
+}
+
+} // namespace
+
+// The Linux credential store against a real Secret Service (gnome-keyring), and its silence
+// where there is none.
+class TestSecretServiceCredentialStore : public QObject {
+    Q_OBJECT
+
+private:
+    QString m_service;
+
+    // Why the keyring tests cannot run here, or nothing when they can.
+    static QString keyringProblem() {
+        if (!qEnvironmentVariableIsSet(keyringMarker)) {
+            return QStringLiteral(
+                "No throwaway keyring: run through scripts/test.sh, which starts gnome-keyring in a "
+                "D-Bus session of its own (the real user's keyring is never used)");
+        }
+        if (!SecretServiceCredentialStore::isAvailable()) {
+            return QStringLiteral(
+                "No Secret Service reachable on the session bus, or its default collection is locked");
+        }
+        if (QStandardPaths::findExecutable(QStringLiteral("secret-tool")).isEmpty()) {
+            return QStringLiteral("secret-tool (libsecret-tools) is not installed");
+        }
+        return {};
+    }
+
+private slots:
+    void init() { m_service = uniqueService(); }
+
+    void cleanup() {
+        if (qEnvironmentVariableIsSet(keyringMarker)) {
+            SecretServiceCredentialStore store;
+            for (const char* account : {"token", "userID", "email", "other"}) {
+                store.write(m_service, QLatin1String(account), std::nullopt);
+            }
+        }
+    }
+
+    void keepsValues_data() {
+        QTest::addColumn<QString>("value");
+        QTest::newRow("a plain token is kept") << QStringLiteral("pbt.abc-DEF_123");
+        QTest::newRow("an address with non-ASCII letters is kept")
+            << QStringLiteral("zoë.ångström@exämple.com ✓");
+        QTest::newRow("an empty value is kept as empty") << QString();
+        QTest::newRow("a four-kilobyte token is kept") << QString(4096, u'x');
+    }
+
+    void keepsValues() {
+        if (const QString problem = keyringProblem(); !problem.isEmpty()) {
+            QSKIP(qPrintable(problem));
+        }
+        QFETCH(QString, value);
+        SecretServiceCredentialStore().write(m_service, QStringLiteral("token"), value);
+        // A second instance reads what the first wrote: nothing is cached in the object.
+        QCOMPARE(SecretServiceCredentialStore().read(m_service, QStringLiteral("token")),
+                 std::optional<QString>(value));
+        const ToolResult stored = secretTool({QStringLiteral("lookup"), QStringLiteral("service"), m_service,
+                                              QStringLiteral("account"), QStringLiteral("token")});
+        QCOMPARE(stored.exitCode, 0);
+        QCOMPARE(stored.output, value.toUtf8());
+        QCOMPARE(itemCount(m_service, QStringLiteral("token")), 1);
+    }
+
+    void replacesAndDeletes() {
+        if (const QString problem = keyringProblem(); !problem.isEmpty()) {
+            QSKIP(qPrintable(problem));
+        }
+        SecretServiceCredentialStore store;
+        QCOMPARE(store.read(m_service, QStringLiteral("token")), std::nullopt);
+        // An older duplicate left by another program goes as well.
+        QCOMPARE(
+            secretTool({QStringLiteral("store"), QStringLiteral("--label=stray"), QStringLiteral("service"),
+                        m_service, QStringLiteral("account"), QStringLiteral("token")},
+                       "stray")
+                .exitCode,
+            0);
+        store.write(m_service, QStringLiteral("token"), QStringLiteral("first"));
+        store.write(m_service, QStringLiteral("token"), QStringLiteral("second"));
+        store.write(m_service, QStringLiteral("other"), QStringLiteral("untouched"));
+        QCOMPARE(store.read(m_service, QStringLiteral("token")),
+                 std::optional<QString>(QStringLiteral("second")));
+        QCOMPARE(itemCount(m_service, QStringLiteral("token")), 1);
+
+        store.write(m_service, QStringLiteral("token"), std::nullopt);
+        QCOMPARE(store.read(m_service, QStringLiteral("token")), std::nullopt);
+        QCOMPARE(itemCount(m_service, QStringLiteral("token")), 0);
+        QCOMPARE(store.read(m_service, QStringLiteral("other")),
+                 std::optional<QString>(QStringLiteral("untouched")));
+        QCOMPARE(store.read(m_service + u'x', QStringLiteral("other")), std::nullopt);
+    }
+
+    void sessionSurvivesARestartAndSignOutLeavesNothing() {
+        if (const QString problem = keyringProblem(); !problem.isEmpty()) {
+            QSKIP(qPrintable(problem));
+        }
+        CloudTestService service;
+        QVERIFY(service.start());
+        const QString userID =
+            service.createUser(QStringLiteral("Grace@Example.com"), QStringLiteral("hopper"));
+        CredentialService::setName(m_service);
+
+        std::optional<QString> token;
+        {
+            CloudStore cloud(service.baseUrl(), std::make_shared<SecretServiceCredentialStore>());
+            QVERIFY(
+                QCoro::waitFor(cloud.signIn(QStringLiteral("grace@example.com"), QStringLiteral("hopper"))));
+            token = cloud.token();
+        }
+        QVERIFY(token.has_value());
+        QCOMPARE(secretTool({QStringLiteral("lookup"), QStringLiteral("service"), m_service,
+                             QStringLiteral("account"), QStringLiteral("userID")})
+                     .output,
+                 userID.toUtf8());
+
+        {
+            CloudStore restarted(service.baseUrl(), std::make_shared<SecretServiceCredentialStore>());
+            QCOMPARE(restarted.token(), token);
+            QCOMPARE(restarted.userID(), std::optional<QString>(userID));
+            QCOMPARE(restarted.email(), QStringLiteral("Grace@Example.com"));
+            QCOMPARE(QCoro::waitFor(restarted.refresh()), RefreshOutcome::refreshed);
+            QVERIFY(restarted.token() != token);
+            token = restarted.token();
+        }
+        {
+            CloudStore again(service.baseUrl(), std::make_shared<SecretServiceCredentialStore>());
+            QCOMPARE(again.token(), token);
+            again.signOut();
+        }
+        for (const char* account : {"token", "userID", "email"}) {
+            QCOMPARE(itemCount(m_service, QLatin1String(account)), 0);
+        }
+        CloudStore afterSignOut(service.baseUrl(), std::make_shared<SecretServiceCredentialStore>());
+        QCOMPARE(afterSignOut.token(), std::nullopt);
+        QCOMPARE(afterSignOut.userID(), std::nullopt);
+        QCOMPARE(afterSignOut.email(), QString());
+        CredentialService::setName(QString::fromLatin1(CredentialService::defaultName));
+    }
+
+    void staysSilentWithoutASecretService_data() {
+        QTest::addColumn<QString>("situation");
+        QTest::newRow("no session bus and no display") << "no bus";
+        QTest::newRow("a session bus address that leads nowhere") << "dead bus";
+        QTest::newRow("a session bus on which no Secret Service is offered") << "bare bus";
+    }
+
+    void staysSilentWithoutASecretService() {
+        QFETCH(QString, situation);
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+        environment.insert(QLatin1String(probeMarker), QStringLiteral("1"));
+
+        QProcess bus;
+        if (situation == u"dead bus") {
+            environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                               QStringLiteral("unix:path=") + folder.filePath(QStringLiteral("nothing")));
+        } else if (situation == u"bare bus") {
+            if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty()) {
+                QSKIP("dbus-daemon is not installed");
+            }
+            // A session bus without service files: nothing can be activated on it.
+            const QString socket = folder.filePath(QStringLiteral("bus"));
+            QFile config(folder.filePath(QStringLiteral("bus.conf")));
+            QVERIFY(config.open(QIODevice::WriteOnly));
+            config.write(
+                "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+                "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                "<busconfig><type>session</type><listen>unix:path=" +
+                socket.toUtf8() +
+                "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+            config.close();
+            bus.start(QStringLiteral("dbus-daemon"),
+                      {QStringLiteral("--nofork"), QStringLiteral("--config-file=") + config.fileName()});
+            QVERIFY(bus.waitForStarted(5000));
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(socket), 5000);
+            environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                               QStringLiteral("unix:path=") + socket);
+        }
+
+        QProcess probe;
+        probe.setProcessEnvironment(environment);
+        QElapsedTimer clock;
+        clock.start();
+        probe.start(QCoreApplication::applicationFilePath(), {});
+        QVERIFY(probe.waitForFinished(30000));
+        const qint64 elapsed = clock.elapsed();
+        if (bus.state() != QProcess::NotRunning) {
+            bus.terminate();
+            bus.waitForFinished(5000);
+        }
+        QCOMPARE(probe.exitCode(), 0);
+        QCOMPARE(probe.readAllStandardOutput(), QByteArray("available=0 read=none\n"));
+        QCOMPARE(probe.readAllStandardError(), QByteArray());
+        QVERIFY2(elapsed < 5000, qPrintable(QString::number(elapsed)));
+    }
+};
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsSet(probeMarker)) {
+        return probe();
+    }
+    QCoreApplication application(argc, argv);
+    TestSecretServiceCredentialStore test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "TestSecretServiceCredentialStore.moc"
