@@ -68,8 +68,16 @@ private:
     }
 
     void setAuthorization(QNetworkRequest& request) const {
-        if (m_token) {
-            request.setRawHeader("Authorization", "Bearer " + m_token->toUtf8());
+        if (!m_token) {
+            return;
+        }
+        // The token came from the service; a line break in it would let it write headers of its
+        // own into our requests, so such a token is not sent at all.
+        const QByteArray token = m_token->toUtf8();
+        const bool control =
+            std::any_of(token.begin(), token.end(), [](char c) { return (c >= 0 && c < 0x20) || c == 0x7f; });
+        if (!control) {
+            request.setRawHeader("Authorization", "Bearer " + token);
         }
     }
 

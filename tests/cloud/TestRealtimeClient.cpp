@@ -353,6 +353,15 @@ void TestRealtimeClient::connectReplacesTheOpenStream() {
     QVERIFY(waitForOpenStreams(1));
     QTest::qWait(300);
     QCOMPARE(openCount(), 2);
+
+    // A token that would smuggle a header of its own into the request is not sent.
+    client->connect(QStringLiteral("third\r\nX-Injected: yes"));
+    QTRY_COMPARE(requestsTo("POST").size(), 3);
+    for (const QJsonArray& requests : {requestsTo("GET"), requestsTo("POST")}) {
+        const QJsonObject headers = requests.last().toObject().value(QStringLiteral("headers")).toObject();
+        QVERIFY(!headers.contains(QStringLiteral("authorization")));
+        QVERIFY(!headers.contains(QStringLiteral("x-injected")));
+    }
 }
 
 void TestRealtimeClient::backsOffBetweenFailedStreams() {
