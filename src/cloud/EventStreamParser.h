@@ -1,5 +1,7 @@
 #pragma once
 
+#include "cloud/JsonDecoding.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -19,6 +21,33 @@ struct RealtimeEvent {
     QByteArray raw; // the data payload exactly as received, for consumers that need the full record
 
     bool operator==(const RealtimeEvent&) const = default;
+
+    // The whole change message, {"record": T}, read from `raw` by consumers that want the record
+    // itself; T is a record type with `fromJson(value, path)`, such as LUTRecord.
+    template <typename T>
+    struct FullMsg {
+        T record;
+
+        static Decoded<FullMsg> decode(const QByteArray& raw) {
+            const Decoded<QJsonValue> json = Json::parse(raw);
+            if (!json) {
+                return Decoded<FullMsg>::failure(json.error());
+            }
+            const Decoded<QJsonObject> message = Json::object(*json, {});
+            if (!message) {
+                return Decoded<FullMsg>::failure(message.error());
+            }
+            const QJsonValue value = message->value(QStringLiteral("record"));
+            if (value.isUndefined()) {
+                return Decoded<FullMsg>::failure(Json::failureAt({}, QStringLiteral("record"), {}, value));
+            }
+            Decoded<T> record = T::fromJson(value, QStringLiteral("record"));
+            if (!record) {
+                return Decoded<FullMsg>::failure(record.error());
+            }
+            return FullMsg{std::move(record).value()};
+        }
+    };
 };
 
 // The pure half of the realtime client: cutting stream bytes into event blocks and reading one

@@ -1,3 +1,4 @@
+#include "cloud/CloudRecords.h"
 #include "cloud/EventStreamParser.h"
 
 #include <QTest>
@@ -38,6 +39,8 @@ private slots:
     void findsCollectionInEventName();
     void handlesBlocks_data();
     void handlesBlocks();
+    void decodesTheFullRecordFromRaw_data();
+    void decodesTheFullRecordFromRaw();
 };
 
 void TestEventStreamParser::cutsBlocksAtLineFeedPairs_data() {
@@ -253,6 +256,39 @@ void TestEventStreamParser::handlesBlocks() {
     QFETCH(QByteArray, block);
     QFETCH(QString, outcome);
     QCOMPARE(describe(EventStream::handleBlock(block, fourCollections)), outcome);
+}
+
+void TestEventStreamParser::decodesTheFullRecordFromRaw_data() {
+    QTest::addColumn<QByteArray>("raw");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("a full record with a leading space and unknown keys")
+        << QByteArray(
+               R"( {"action":"update","record":{"id":"r1","name":"Warm","file":"warm_a1b2c3d4e5.cube",)"
+               R"("resolve":true,"collectionName":"tintara_luts"},"extra":1})")
+        << true << QStringLiteral("Warm");
+    QTest::newRow("a message without a record fails")
+        << QByteArray(R"({"action":"delete","id":"r1"})") << false << QString();
+    QTest::newRow("a record of the wrong shape fails")
+        << QByteArray(R"({"action":"create","record":{"id":"r1","name":7,"file":""}})") << false << QString();
+    QTest::newRow("a payload that is not JSON fails") << QByteArray("{\"record\":") << false << QString();
+}
+
+void TestEventStreamParser::decodesTheFullRecordFromRaw() {
+    QFETCH(QByteArray, raw);
+    QFETCH(bool, valid);
+    QFETCH(QString, name);
+
+    const auto message = RealtimeEvent::FullMsg<LUTRecord>::decode(raw);
+    QCOMPARE(message.ok(), valid);
+    if (valid) {
+        QCOMPARE(message->record.id, QStringLiteral("r1"));
+        QCOMPARE(message->record.name, name);
+        QCOMPARE(message->record.resolve, std::optional<bool>(true));
+    } else {
+        QVERIFY(!message.error().isEmpty());
+    }
 }
 
 QTEST_APPLESS_MAIN(TestEventStreamParser)

@@ -508,12 +508,12 @@ void TestRealtimeClient::recordChangesReachTheHandlerWithinASecond() {
     QCOMPARE(event.action, RealtimeEvent::Action::create);
     QCOMPARE(event.collection, QStringLiteral("tintara_luts"));
     QCOMPARE(event.recordID, id);
-    // The consumer's own decoding of the full record works on the raw payload.
-    const Decoded<LUTRecord> record =
-        LUTRecord::fromJson(QJsonDocument::fromJson(event.raw).object().value(QStringLiteral("record")));
-    QVERIFY2(record.ok(), qPrintable(record.error()));
-    QCOMPARE(record->name, QStringLiteral("Warm"));
-    QCOMPARE(record->resolve, std::optional<bool>(true));
+    // What the engine reads from the raw payload: the full record.
+    const auto message = RealtimeClient::Event::FullMsg<LUTRecord>::decode(event.raw);
+    QVERIFY2(message.ok(), qPrintable(message.error()));
+    QCOMPARE(message->record.id, id);
+    QCOMPARE(message->record.name, QStringLiteral("Warm"));
+    QCOMPARE(message->record.resolve, std::optional<bool>(true));
 
     m_service->control("PATCH", QStringLiteral("/_test/records/tintara_luts/") + id,
                        QJsonObject{{QStringLiteral("name"), "Cool"}});
