@@ -105,6 +105,9 @@ private:
         request.setTransferTimeout(clampedMilliseconds(m_timings.streamTimeout));
 
         QNetworkReply* task = network()->get(request);
+        // Qt stops reading the socket while this much is waiting for us, so a flood cannot pile
+        // up inside the reply either: at most twice the limit is held for one stream.
+        task->setReadBufferSize(m_buffer.limit());
         m_task = task;
         QObject::connect(task, &QNetworkReply::readyRead, this, [this, task] { receive(task); });
         QObject::connect(task, &QNetworkReply::finished, this, [this, task] { finish(task); });
