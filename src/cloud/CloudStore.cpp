@@ -1,5 +1,7 @@
 #include "cloud/CloudStore.h"
 
+#include "cloud/BearerAuthorization.h"
+
 #include "cloud/CredentialService.h"
 
 #include <QFile>
@@ -124,9 +126,7 @@ QUrl CloudStore::appending(const QUrl& base, const QString& path,
 QNetworkRequest CloudStore::request(const QString& path, const QList<QPair<QString, QString>>& query) const {
     QNetworkRequest request(appending(m_base, path, query));
     request.setTransferTimeout(int(m_timeout.count()));
-    if (m_token) {
-        request.setRawHeader("Authorization", "Bearer " + m_token->toUtf8());
-    }
+    setBearerAuthorization(request, m_token);
     return request;
 }
 

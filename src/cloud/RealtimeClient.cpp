@@ -1,5 +1,7 @@
 #include "cloud/RealtimeClient.h"
 
+#include "cloud/BearerAuthorization.h"
+
 #include "cloud/JsonDecoding.h"
 
 #include <QJsonArray>
@@ -67,19 +69,7 @@ private:
         return m_network;
     }
 
-    void setAuthorization(QNetworkRequest& request) const {
-        if (!m_token) {
-            return;
-        }
-        // The token came from the service; a line break in it would let it write headers of its
-        // own into our requests, so such a token is not sent at all.
-        const QByteArray token = m_token->toUtf8();
-        const bool control =
-            std::any_of(token.begin(), token.end(), [](char c) { return (c >= 0 && c < 0x20) || c == 0x7f; });
-        if (!control) {
-            request.setRawHeader("Authorization", "Bearer " + token);
-        }
-    }
+    void setAuthorization(QNetworkRequest& request) const { setBearerAuthorization(request, m_token); }
 
     // Forgets the current stream request; whatever it still reports is no longer heard.
     void dropTask() {

@@ -1,6 +1,7 @@
 #include "engine/SyncEngine.h"
 
 #include "cloud/CloudStore.h"
+#include "cloud/RealtimeClient.h"
 #include "platform/FileSystem.h"
 #include "resolve/ResolveLink.h"
 
@@ -54,6 +55,7 @@ SyncEngine::SyncEngine(EngineServices services, QObject* parent)
     , m_services(std::move(services)) {
     // 1. The owned objects, idle until start(); the cloud client restores a stored session.
     m_cloud = new CloudStore(m_services.cloudUrl, m_services.credentials, CloudStore::requestTimeout, this);
+    m_realtime = std::make_unique<RealtimeClient>(m_services.cloudUrl);
     m_resolve = new ResolveLink(m_services.resolveProfile, m_services.resources,
                                 m_services.runningApplications, m_services.resolveLinkTiming, this);
 

@@ -6,6 +6,7 @@
 #include "local/LocalRecords.h"
 
 class CloudStore;
+class RealtimeClient;
 class ResolveLink;
 
 #include <QCoro/QCoroTask>
@@ -14,6 +15,7 @@ class ResolveLink;
 #include <QObject>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 // The one coordinator: settings, ledger, activity log, and the delivery of looks between the
@@ -59,6 +61,7 @@ public:
 
     // Owned for the engine's whole life.
     CloudStore* cloud() const { return m_cloud; }
+    RealtimeClient* realtime() const { return m_realtime.get(); }
     ResolveLink* resolve() const { return m_resolve; }
 
     // Internal state, readable for the parts built on the engine and for tests.
@@ -116,6 +119,7 @@ private:
 
     EngineServices m_services;
     CloudStore* m_cloud = nullptr;
+    std::unique_ptr<RealtimeClient> m_realtime; // on a thread of its own
     ResolveLink* m_resolve = nullptr;
 
     QList<Activity> m_activity;

@@ -871,6 +871,14 @@ private slots:
         QCOMPARE(cloud->email(), QString());
     }
 
+    void neverSendsATokenThatCouldWriteHeaders() {
+        auto cloud = store(QStringLiteral("tok\r\nX-Injected: yes"));
+        QCoro::waitFor(cloud->listRecords());
+        const QJsonObject headers = onlyRequest().value(QStringLiteral("headers")).toObject();
+        QVERIFY(!headers.contains(QStringLiteral("x-injected")));
+        QVERIFY(!headers.contains(QStringLiteral("authorization")));
+    }
+
     void keepsItsSessionUnderTheConfiguredServiceName() {
         m_credentials->write(QStringLiteral("com.quillfen.tintara.cloud"), QStringLiteral("token"),
                              QStringLiteral("other"));
