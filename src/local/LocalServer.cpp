@@ -222,11 +222,14 @@ private:
         m_connections.emplace(id, std::move(connection));
         QObject::connect(socket, &QTcpSocket::readyRead, this, [this, id] { receive(id); });
         QObject::connect(socket, &QTcpSocket::disconnected, this, [this, id] { removeConnection(id); });
-        QObject::connect(socket, &QTcpSocket::errorOccurred, this, [this, id] { removeConnection(id); });
+        QObject::connect(socket, &QTcpSocket::errorOccurred, this,
+                         [this, id](QAbstractSocket::SocketError error) { socketFailed(id, error); });
         receive(id);
     }
 
-    // One receive step: a few bounded reads, then whatever the bytes so far allow.
+    // One receive step: bounded reads until the socket has nothing more for now. A connection that
+    // keeps delivering yields to the others and continues from the event queue; Qt does not notify
+    // again about bytes that were already pending when the reads stopped.
     void receive(quint64 id) {
         for (int reads = 0; reads < 16; ++reads) {
             const auto found = m_connections.find(id);
@@ -246,6 +249,8 @@ private:
                 return;
             }
         }
+        QMetaObject::invokeMethod(
+            this, [this, id] { receive(id); }, Qt::QueuedConnection);
     }
 
     qint64 readHead(Connection& connection) {
@@ -436,6 +441,21 @@ private:
         scheduleDeadlineTimer();
     }
 
+    void socketFailed(quint64 id, QAbstractSocket::SocketError error) {
+        const auto found = m_connections.find(id);
+        if (found == m_connections.end()) {
+            return;
+        }
+        // A peer that has sent its whole request may finish its side and still wait for the
+        // answer; only a reading connection is closed by the end of its input.
+        const Phase phase = found->second->phase;
+        if (error == QAbstractSocket::RemoteHostClosedError &&
+            (phase == Phase::Routed || phase == Phase::Answering)) {
+            return;
+        }
+        removeConnection(id);
+    }
+
     void removeConnection(quint64 id) {
         const auto found = m_connections.find(id);
         if (found == m_connections.end()) {
@@ -481,13 +501,13 @@ private:
     QByteArray m_scratch;
 
     std::set<std::pair<qint64, quint64>> m_deadlines;
-    QTimer m_deadlineTimer;
+    QTimer m_deadlineTimer{this};
 
     // Parked GET /v1/inbox requests and their timeouts, in the order they were parked: every
     // waiter has the same timeout, so the front is always the next to expire.
     QHash<QUuid, quint64> m_waiters;
     std::deque<std::pair<qint64, QUuid>> m_waiterDeadlines;
-    QTimer m_waiterTimer;
+    QTimer m_waiterTimer{this};
 };
 
 LocalServer::LocalServer(ServiceAdvertiser* advertiser, QString computerName, quint16 preferredPort,
