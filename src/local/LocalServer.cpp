@@ -61,6 +61,8 @@ public:
     }
 
     ~LocalServerWorker() override {
+        // Nothing runs on this thread after this; what is closed now is deleted now.
+        m_tearingDown = true;
         closeListener();
         dropConnections();
     }
@@ -194,7 +196,11 @@ private:
             return;
         }
         m_listener->close();
-        m_listener.release()->deleteLater();
+        if (m_tearingDown) {
+            m_listener.reset();
+        } else {
+            m_listener.release()->deleteLater();
+        }
         if (m_advertiser) {
             m_advertiser->withdraw();
         }
@@ -206,7 +212,9 @@ private:
     }
 
     void accept(qintptr descriptor) {
-        auto* socket = new QTcpSocket(this);
+        // Not a child of this object: with thousands of parked connections, every removal from a
+        // children list would cost a scan of it.
+        auto* socket = new QTcpSocket;
         if (!socket->setSocketDescriptor(descriptor, QAbstractSocket::ConnectedState,
                                          QIODevice::ReadWrite | QIODevice::Unbuffered)) {
             delete socket;
@@ -469,7 +477,11 @@ private:
         QTcpSocket* socket = connection->socket;
         socket->disconnect(this);
         socket->abort();
-        socket->deleteLater();
+        if (m_tearingDown) {
+            delete socket;
+        } else {
+            socket->deleteLater(); // this may run inside one of its own signals
+        }
     }
 
     void dropConnections() {
@@ -494,6 +506,7 @@ private:
     const QHostAddress m_listenAddress;
 
     QElapsedTimer m_clock;
+    bool m_tearingDown = false;
     std::unique_ptr<Listener> m_listener;
     bool m_triedAnyPort = false;
     quint64 m_lastConnectionId = 0;
