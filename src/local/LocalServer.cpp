@@ -1,6 +1,7 @@
 #include "local/LocalServer.h"
 
 #include "cloud/JsonDecoding.h"
+#include "local/IncomingBody.h"
 #include "platform/ServiceAdvertiser.h"
 
 #include <QElapsedTimer>
@@ -355,8 +356,7 @@ private:
         if (request.method == u"GET" && request.path == u"/v1/hello") {
             QMetaObject::invokeMethod(owner, [owner, id] { owner->answerHello(id); });
         } else if (request.method == u"POST" && request.path == u"/v1/luts") {
-            Decoded<Incoming> decoded = Incoming::decode(body);
-            body = QByteArray();
+            Decoded<Incoming> decoded = IncomingBody::decode(std::exchange(body, QByteArray()));
             if (!decoded) {
                 answerNow(connection, 400, QByteArrayLiteral("bad request"));
                 return;
