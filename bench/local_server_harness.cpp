@@ -10,12 +10,6 @@
 #include <unistd.h>
 
 int main(int argc, char** argv) {
-    // Worker threads on Qt's own poll dispatcher, as the application sets it up: glib keeps socket
-    // notifiers in a list, which makes every change cost a scan of ten thousand parked sockets.
-    // Run with QT_NO_THREADED_GLIB set but empty to measure the server on glib's dispatcher.
-    if (!qEnvironmentVariableIsSet("QT_NO_THREADED_GLIB")) {
-        qputenv("QT_NO_THREADED_GLIB", "1");
-    }
     QCoreApplication app(argc, argv);
     const quint16 port = argc > 1 ? quint16(QByteArray(argv[1]).toUInt()) : 0;
 

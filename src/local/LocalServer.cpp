@@ -19,6 +19,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include <cerrno>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -103,9 +105,11 @@ public:
     void addInboxWaiters(const QList<quint64>& connections) {
         const qint64 deadline = m_clock.elapsed() + m_longPollTimeout;
         for (const quint64 connection : connections) {
-            if (!m_connections.contains(connection)) {
+            const auto found = m_connections.find(connection);
+            if (found == m_connections.end()) {
                 continue;
             }
+            park(*found->second);
             const QUuid id = QUuid::createUuid();
             m_waiters.insert(id, connection);
             m_waiterDeadlines.emplace_back(deadline, id);
@@ -124,6 +128,28 @@ public:
                 continue;
             }
             Connection& connection = *found->second;
+            if (!connection.socket) {
+                // A parked connection: an answer that fits the socket's send buffer goes out at once,
+                // without bringing back a socket object for it.
+                const qint64 sent = sendParked(connection.parkedDescriptor, bytes);
+                if (sent == bytes.size() || sent < 0) {
+                    removeConnection(id); // sent and closed, or failed
+                    continue;
+                }
+                if (!unpark(connection)) {
+                    removeConnection(id);
+                    continue;
+                }
+                connection.phase = Phase::Answering;
+                connection.deadline = m_clock.elapsed() + m_requestTimeout;
+                watchDeadline(connection);
+                if (connection.socket->write(bytes.sliced(sent)) != bytes.size() - sent) {
+                    removeConnection(id);
+                    continue;
+                }
+                connection.socket->disconnectFromHost();
+                continue;
+            }
             connection.phase = Phase::Answering;
             connection.deadline = m_clock.elapsed() + m_requestTimeout;
             watchDeadline(connection);
@@ -142,6 +168,7 @@ private:
     struct Connection {
         quint64 id = 0;
         QTcpSocket* socket = nullptr;
+        int parkedDescriptor = -1; // a parked connection holds only its descriptor
         Phase phase = Phase::Head;
         QByteArray buffer;   // the head so far, then the body
         qint64 received = 0; // bytes held in buffer, or counted while the head is unparseable
@@ -212,28 +239,83 @@ private:
         QMetaObject::invokeMethod(owner, [owner, port] { owner->reportPort(port); });
     }
 
-    void accept(qintptr descriptor) {
-        // Not a child of this object: with thousands of parked connections, every removal from a
-        // children list would cost a scan of it.
+    // Not a child of this object: with thousands of parked connections, every removal from a
+    // children list would cost a scan of it.
+    QTcpSocket* openSocket(quint64 id, qintptr descriptor) {
         auto* socket = new QTcpSocket;
         if (!socket->setSocketDescriptor(descriptor, QAbstractSocket::ConnectedState,
                                          QIODevice::ReadWrite | QIODevice::Unbuffered)) {
             delete socket;
+            return nullptr;
+        }
+        QObject::connect(socket, &QTcpSocket::readyRead, this, [this, id] { receive(id); });
+        QObject::connect(socket, &QTcpSocket::disconnected, this, [this, id] { removeConnection(id); });
+        QObject::connect(socket, &QTcpSocket::errorOccurred, this,
+                         [this, id](QAbstractSocket::SocketError error) { socketFailed(id, error); });
+        return socket;
+    }
+
+    void accept(qintptr descriptor) {
+        const quint64 id = ++m_lastConnectionId;
+        QTcpSocket* socket = openSocket(id, descriptor);
+        if (!socket) {
             ::close(int(descriptor));
             return;
         }
-        const quint64 id = ++m_lastConnectionId;
         auto connection = std::make_unique<Connection>();
         connection->id = id;
         connection->socket = socket;
         connection->deadline = m_clock.elapsed() + m_requestTimeout;
         watchDeadline(*connection);
         m_connections.emplace(id, std::move(connection));
-        QObject::connect(socket, &QTcpSocket::readyRead, this, [this, id] { receive(id); });
-        QObject::connect(socket, &QTcpSocket::disconnected, this, [this, id] { removeConnection(id); });
-        QObject::connect(socket, &QTcpSocket::errorOccurred, this,
-                         [this, id](QAbstractSocket::SocketError error) { socketFailed(id, error); });
         receive(id);
+    }
+
+    // A parked long-poll keeps only a duplicate of its descriptor; its socket object and with it
+    // the socket's notifiers go away until the answer is due. Event dispatchers scan their
+    // notifiers (glib's on every change), so thousands of idle parked sockets would slow
+    // everything else down.
+    void park(Connection& connection) {
+        if (!connection.socket) {
+            return;
+        }
+        const int descriptor = ::dup(int(connection.socket->socketDescriptor()));
+        if (descriptor < 0) {
+            return; // stays a socket; it is answered all the same
+        }
+        QTcpSocket* socket = std::exchange(connection.socket, nullptr);
+        connection.parkedDescriptor = descriptor;
+        socket->disconnect(this);
+        socket->abort(); // closes only this object's descriptor; the connection lives on in the duplicate
+        socket->deleteLater();
+    }
+
+    // Bytes written without waiting, or -1 when the connection failed.
+    static qint64 sendParked(int descriptor, const QByteArray& bytes) {
+        qint64 sent = 0;
+        while (sent < bytes.size()) {
+            const ssize_t n = ::send(descriptor, bytes.constData() + sent, size_t(bytes.size() - sent),
+                                     MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                sent += n;
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                return sent;
+            } else {
+                return -1;
+            }
+        }
+        return sent;
+    }
+
+    bool unpark(Connection& connection) {
+        const int descriptor = std::exchange(connection.parkedDescriptor, -1);
+        connection.socket = openSocket(connection.id, descriptor);
+        if (!connection.socket) {
+            ::close(descriptor);
+        }
+        return connection.socket != nullptr;
     }
 
     // One receive step: bounded reads until the socket has nothing more for now. A connection that
@@ -474,7 +556,13 @@ private:
         if (connection->deadlineEntry) {
             m_deadlines.erase(*connection->deadlineEntry);
         }
+        if (connection->parkedDescriptor >= 0) {
+            ::close(connection->parkedDescriptor);
+        }
         QTcpSocket* socket = connection->socket;
+        if (!socket) {
+            return;
+        }
         socket->disconnect(this);
         socket->abort();
         if (m_tearingDown) {

@@ -230,6 +230,7 @@ private slots:
     void readsRawRequests();
     void acceptsTheLargestBodyAndRefusesOneByteMore();
     void longPollIsAnsweredByWakeOrTimeout();
+    void parkedRequestGetsALargeAnswerWhole();
     void stopClosesParkedRequestsAndStartListensAgain();
     void closesConnectionsThatNeverCompleteTheirRequest();
     void fallsBackWhenThePreferredPortIsTaken();
@@ -449,6 +450,26 @@ void TestLocalServer::longPollIsAnsweredByWakeOrTimeout() {
     QCOMPARE(timedOutExchanges.size(), 1);
     QCOMPARE(timedOutExchanges[0].response, inboxAnswer(4));
     QVERIFY2(clock.elapsed() >= 550, qPrintable(QString::number(clock.elapsed())));
+}
+
+void TestLocalServer::parkedRequestGetsALargeAnswerWhole() {
+    // Far more than a socket takes at once: the rest must follow once the client reads.
+    Harness harness;
+    QVERIFY(harness.start());
+    RawClient parked;
+    parked.start(harness.port(), {{{"GET /v1/inbox?since=3 HTTP/1.1\r\n\r\n"}, false, 0}});
+    QVERIFY(parked.waitSent());
+    QTRY_COMPARE(harness.inboxCalls, 1);
+    harness.snapshot.seq = 4;
+    for (int i = 0; i < 80000; ++i) {
+        harness.snapshot.items.append({QStringLiteral("Grade %1.cube").arg(i), QString(64, u'b'), i});
+    }
+    harness.server->notifyInboxChanged();
+    const QList<Exchange> exchanges = parked.finish();
+    QCOMPARE(exchanges.size(), 1);
+    const QByteArray body = harness.snapshot.encode();
+    QVERIFY(body.size() > 8 * 1024 * 1024);
+    QVERIFY(exchanges[0].response == answer("200 OK", "application/json", body));
 }
 
 void TestLocalServer::stopClosesParkedRequestsAndStartListensAgain() {
