@@ -271,10 +271,11 @@ private:
         receive(id);
     }
 
-    // A parked long-poll keeps only a duplicate of its descriptor; its socket object and with it
-    // the socket's notifiers go away until the answer is due. Event dispatchers scan their
-    // notifiers (glib's on every change), so thousands of idle parked sockets would slow
-    // everything else down.
+    // A routed connection keeps only a duplicate of its descriptor until its answer is due: its
+    // socket object and with it the socket's notifiers go away. Nothing more is read (one request
+    // per connection), so a peer that finishes its side after the request still gets the answer,
+    // and thousands of parked long-polls cost no notifiers, which event dispatchers scan (glib's
+    // on every change).
     void park(Connection& connection) {
         if (!connection.socket) {
             return;
@@ -427,12 +428,14 @@ private:
         connection.phase = Phase::Routed;
         connection.buffer = QByteArray();
         connection.request.reset();
+        park(connection);
         deliver({connection.id}, LocalHttp::responseBytes(status, body, textPlain));
     }
 
     void route(Connection& connection, QByteArray body) {
         const LocalHttp::Request request = *std::exchange(connection.request, std::nullopt);
         connection.phase = Phase::Routed;
+        park(connection);
         const quint64 id = connection.id;
         LocalServer* owner = m_owner;
         if (request.method == u"GET" && request.path == u"/v1/hello") {

@@ -333,6 +333,10 @@ void TestLocalServer::readsRawRequests_data() {
         << QByteArrayList{"GET /v1/hello HTTP/1.1\r", "\n\r", "\n"} << false << helloAnswer << QStringList{};
     QTest::newRow("a lower-case method is routed as GET")
         << QByteArrayList{"get /v1/hello HTTP/1.1\r\n\r\n"} << false << helloAnswer << QStringList{};
+    QTest::newRow("a client that half-closes after its request still gets the answer")
+        << QByteArrayList{"GET /v1/hello HTTP/1.1\r\n\r\n"} << true << helloAnswer << QStringList{};
+    QTest::newRow("a look sent by a client that half-closes is still answered")
+        << QByteArrayList{post + length + "\r\n" + lookBody} << true << okTrue << QStringList{"Warm"};
     QTest::newRow("a body split across reads is routed once complete")
         << QByteArrayList{post + length + "\r\n" + lookBody.left(10), lookBody.mid(10)} << false << okTrue
         << QStringList{"Warm"};
