@@ -241,10 +241,10 @@ private:
 
     // Not a child of this object: with thousands of parked connections, every removal from a
     // children list would cost a scan of it.
-    QTcpSocket* openSocket(quint64 id, qintptr descriptor) {
+    QTcpSocket* openSocket(quint64 id, qintptr descriptor, QIODevice::OpenMode mode = QIODevice::ReadWrite) {
         auto* socket = new QTcpSocket;
         if (!socket->setSocketDescriptor(descriptor, QAbstractSocket::ConnectedState,
-                                         QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+                                         mode | QIODevice::Unbuffered)) {
             delete socket;
             return nullptr;
         }
@@ -312,7 +312,8 @@ private:
 
     bool unpark(Connection& connection) {
         const int descriptor = std::exchange(connection.parkedDescriptor, -1);
-        connection.socket = openSocket(connection.id, descriptor);
+        // Only the rest of the answer goes out on it; nothing is read any more.
+        connection.socket = openSocket(connection.id, descriptor, QIODevice::WriteOnly);
         if (!connection.socket) {
             ::close(descriptor);
         }

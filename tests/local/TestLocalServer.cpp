@@ -34,6 +34,12 @@ public:
     }
 };
 
+// An inbox file far larger than a loopback socket's send buffer.
+QByteArray bigFile() {
+    static const QByteArray bytes = QByteArray("0.125 0.250 0.500\n").repeated(700000);
+    return bytes;
+}
+
 // A server with callbacks that behave like the engine's, and a record of what they were asked.
 struct Harness {
     RecordingAdvertiser advertiser;
@@ -43,7 +49,8 @@ struct Harness {
     int inboxCalls = 0;
     QList<Incoming> received;
     QMap<QString, QByteArray> files{{QStringLiteral("Day2.cube"), QByteArray("LUT_3D_SIZE 2\n")},
-                                    {QStringLiteral("My Look.cube"), QByteArray("TITLE \"My Look\"\n")}};
+                                    {QStringLiteral("My Look.cube"), QByteArray("TITLE \"My Look\"\n")},
+                                    {QStringLiteral("Big.cube"), bigFile()}};
 
     explicit Harness(quint16 preferredPort = 0, std::chrono::milliseconds longPoll = 25s,
                      std::chrono::milliseconds requestTimeout = 60s) {
@@ -129,7 +136,7 @@ for conn in spec["connections"]:
 print("sent", flush=True)
 results = []
 for s in sockets:
-    data, ending = b"", "eof"
+    data, ending = bytearray(), "eof"
     try:
         while True:
             chunk = s.recv(65536)
@@ -140,7 +147,7 @@ for s in sockets:
         ending = "timeout"
     except ConnectionResetError:
         ending = "reset"
-    results.append({"ending": ending, "response": base64.b64encode(data).decode()})
+    results.append({"ending": ending, "response": base64.b64encode(bytes(data)).decode()})
 print(json.dumps(results), flush=True)
 )PY";
 
@@ -337,6 +344,9 @@ void TestLocalServer::readsRawRequests_data() {
         << QByteArrayList{"GET /v1/hello HTTP/1.1\r\n\r\n"} << true << helloAnswer << QStringList{};
     QTest::newRow("a look sent by a client that half-closes is still answered")
         << QByteArrayList{post + length + "\r\n" + lookBody} << true << okTrue << QStringList{"Warm"};
+    QTest::newRow("a client that half-closes gets all of an answer larger than a socket takes at once")
+        << QByteArrayList{"GET /v1/inbox/Big.cube HTTP/1.1\r\n\r\n"} << true
+        << answer("200 OK", "text/plain", bigFile()) << QStringList{};
     QTest::newRow("a body split across reads is routed once complete")
         << QByteArrayList{post + length + "\r\n" + lookBody.left(10), lookBody.mid(10)} << false << okTrue
         << QStringList{"Warm"};
