@@ -117,11 +117,11 @@ QByteArray inboxAnswer(qint64 seq) {
 // prints "sent" once every connection has sent, then reads each one to its end.
 const char* rawClientScript = R"PY(
 import base64, json, socket, sys, time
-spec = json.load(sys.stdin)
+plan = json.load(sys.stdin)
 sockets = []
-for conn in spec["connections"]:
-    s = socket.create_connection(("127.0.0.1", spec["port"]))
-    s.settimeout(spec.get("timeout", 10))
+for conn in plan["connections"]:
+    s = socket.create_connection(("127.0.0.1", plan["port"]))
+    s.settimeout(plan.get("timeout", 10))
     for i, part in enumerate(conn.get("parts", [])):
         if i:
             time.sleep(0.1)
@@ -174,10 +174,10 @@ public:
             list.append(QJsonObject{
                 {"parts", parts}, {"halfClose", connection.halfClose}, {"bodySize", connection.bodySize}});
         }
-        const QJsonObject spec{{"port", port}, {"timeout", timeoutSeconds}, {"connections", list}};
+        const QJsonObject plan{{"port", port}, {"timeout", timeoutSeconds}, {"connections", list}};
         m_process.start(QStringLiteral(TONEWHARF_PYTHON3),
                         {QStringLiteral("-c"), QString::fromUtf8(rawClientScript)});
-        m_process.write(QJsonDocument(spec).toJson(QJsonDocument::Compact));
+        m_process.write(QJsonDocument(plan).toJson(QJsonDocument::Compact));
         m_process.closeWriteChannel();
     }
 
