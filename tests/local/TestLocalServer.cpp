@@ -1,6 +1,7 @@
 #include "local/LocalServer.h"
 #include "platform/ServiceAdvertiser.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -240,6 +241,7 @@ private slots:
     void parkedRequestGetsALargeAnswerWhole();
     void stopClosesParkedRequestsAndStartListensAgain();
     void closesConnectionsThatNeverCompleteTheirRequest();
+    void leavesNoDescriptorBehind();
     void fallsBackWhenThePreferredPortIsTaken();
 };
 
@@ -533,6 +535,39 @@ void TestLocalServer::closesConnectionsThatNeverCompleteTheirRequest() {
     QVERIFY2(exchanges[1].ending != u"timeout", qPrintable(exchanges[1].ending));
     QCOMPARE(exchanges[2].response, helloAnswer);
     QVERIFY(clock.elapsed() < 4000);
+}
+
+int openDescriptors() {
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+}
+
+void TestLocalServer::leavesNoDescriptorBehind() {
+    const int before = openDescriptors();
+    {
+        Harness harness(0, 25s, 300ms);
+        QVERIFY(harness.start());
+        RawClient client;
+        client.start(harness.port(),
+                     {{{"GET /v1/hello HTTP/1.1\r\n\r\n"}, false, 0},
+                      {{"GET /v1/inbox?since=3 HTTP/1.1\r\n\r\n"}, false, 0},
+                      {{"POST /v1/luts HTTP/1.1\r\nContent-Length: 9\r\n\r\n{"}, true, 0},
+                      {{"GET /v1/hel"}, false, 0},
+                      {{"GET /nowhere HTTP/1.1\r\n\r\n"}, false, 0}},
+                     5);
+        QVERIFY(client.waitSent());
+        QTRY_COMPARE(harness.inboxCalls, 1);
+        // The parked one is still open when the server goes away with its owner.
+        harness.server.reset();
+        const QList<Exchange> exchanges = client.finish();
+        QCOMPARE(exchanges.size(), 5);
+        QCOMPARE(exchanges[0].response, helloAnswer);
+        QCOMPARE(exchanges[1].response, QByteArray());
+        QCOMPARE(exchanges[4].response, notFound);
+        for (const Exchange& exchange : exchanges) {
+            QVERIFY2(exchange.ending != u"timeout", qPrintable(exchange.ending));
+        }
+    }
+    QTRY_COMPARE(openDescriptors(), before);
 }
 
 void TestLocalServer::fallsBackWhenThePreferredPortIsTaken() {
