@@ -41,6 +41,7 @@ public:
 
     // `advertiser` may be null (nothing is advertised) and must outlive the server's thread if
     // set. `computerName` is the advertised instance name. Port 0 asks the system for a port.
+    // The server listens on `listenAddress` only; iPads on the network need QHostAddress::Any.
     LocalServer(ServiceAdvertiser* advertiser, QString computerName,
                 quint16 preferredPort = defaultPreferredPort,
                 std::chrono::milliseconds longPollTimeout = defaultLongPollTimeout,
