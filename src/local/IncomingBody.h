@@ -1,0 +1,18 @@
+#pragma once
+
+#include "local/LocalRecords.h"
+
+#include <QByteArray>
+
+// Decoding of a POST /v1/luts body with the result of Incoming::decode, without holding the body,
+// a parsed copy of it and the cube text all at once. For a large body the "cube" string is
+// converted straight from the body while the body pages already converted are handed back to the
+// system; everything else goes through Incoming::decode. Bodies the fast path is not sure about
+// (escapes it does not handle, raw control characters, invalid UTF-8) take the ordinary path.
+namespace IncomingBody {
+
+inline constexpr qsizetype defaultStreamingThreshold = 1024 * 1024;
+
+Decoded<Incoming> decode(QByteArray body, qsizetype streamingThreshold = defaultStreamingThreshold);
+
+} // namespace IncomingBody

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "local/HttpRequest.h"
+#include "local/LocalRecords.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QThread>
+
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+
+class ServiceAdvertiser;
+class LocalServerWorker;
+
+// The small HTTP server through which iPads on the network send looks and fetch the inbox.
+// The object itself lives on the GUI thread and is where the engine's callbacks run; the listener,
+// every connection, parsing, routing and the parked inbox requests live on a thread of their own.
+// start, stop and notifyInboxChanged may be called from any thread: they only enqueue work.
+class LocalServer : public QObject {
+    Q_OBJECT
+
+public:
+    using Request = LocalHttp::Request;
+
+    static constexpr quint16 defaultPreferredPort = 7420;
+    // A parked GET /v1/inbox is answered with the then current listing after this long.
+    static constexpr std::chrono::milliseconds defaultLongPollTimeout{25000};
+    // A connection that has not delivered a complete request this long after it was accepted is
+    // closed; once its head is in, the body and the answer only need to keep moving this often.
+    static constexpr std::chrono::milliseconds defaultRequestTimeout{60000};
+    static inline const QString serviceType = QStringLiteral("_tonewharf._tcp");
+
+    // `advertiser` may be null (nothing is advertised) and must outlive the server's thread if
+    // set. `computerName` is the advertised instance name. Port 0 asks the system for a port.
+    // The server listens on `listenAddress` only; iPads on the network need QHostAddress::Any.
+    LocalServer(ServiceAdvertiser* advertiser, QString computerName,
+                quint16 preferredPort = defaultPreferredPort,
+                std::chrono::milliseconds longPollTimeout = defaultLongPollTimeout,
+                std::chrono::milliseconds requestTimeout = defaultRequestTimeout,
+                QHostAddress listenAddress = QHostAddress(QHostAddress::LocalHost),
+                QObject* parent = nullptr);
+    ~LocalServer() override;
+
+    // Set once by the engine before the first start; called on this object's thread only.
+    std::function<QMap<QString, QString>()> identity;
+    std::function<QCoro::Task<bool>(Incoming)> receiveLUT;
+    std::function<InboxSnapshot()> inbox;
+    std::function<std::optional<QByteArray>(QString)> inboxFile;
+    std::function<void(std::optional<quint16>)> onPortChange;
+
+    // Listen on the preferred port, falling back once to a port of the system's choosing. Does
+    // nothing while listening.
+    void start();
+    // Stop listening, close every connection (parked ones unanswered) and report no port.
+    void stop();
+    // Answer every parked GET /v1/inbox with the current listing.
+    void notifyInboxChanged();
+
+    static std::optional<Request> parseRequest(QByteArrayView bytes) {
+        return LocalHttp::parseRequest(bytes);
+    }
+
+private:
+    friend class LocalServerWorker;
+
+    // The endpoint halves that need the engine; they run here and hand the answer back.
+    void answerHello(quint64 connection);
+    void answerLuts(quint64 connection, Incoming incoming);
+    void answerInbox(QList<quint64> connections, qint64 since, bool force);
+    void answerFile(quint64 connection, const QString& name);
+    void reportPort(std::optional<quint16> port);
+    void send(QList<quint64> connections, int status, const QByteArray& body, QByteArrayView contentType);
+
+    QThread m_thread;
+    LocalServerWorker* m_worker = nullptr;
+};

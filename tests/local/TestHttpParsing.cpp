@@ -1,0 +1,208 @@
+#include "local/HttpRequest.h"
+
+#include <QTest>
+
+#include <limits>
+
+using LocalHttp::Request;
+
+class TestHttpParsing : public QObject {
+    Q_OBJECT
+
+private slots:
+    void parsesHeads_data();
+    void parsesHeads();
+    void incompleteOrMalformedHeadsAreNoRequest_data();
+    void incompleteOrMalformedHeadsAreNoRequest();
+    void findsTheBlankLineAcrossAppends();
+    void writesAnswersByteForByte_data();
+    void writesAnswersByteForByte();
+};
+
+void TestHttpParsing::parsesHeads_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QVariantMap>("query");
+    QTest::addColumn<qint64>("contentLength");
+    QTest::addColumn<qint64>("headerEnd");
+
+    const QByteArray hello = "GET /v1/hello HTTP/1.1\r\nHost: mac.local\r\n\r\n";
+    QTest::newRow("a plain GET ends its head after the blank line")
+        << hello << "GET"
+        << "/v1/hello" << QVariantMap{} << qint64(0) << qint64(hello.size());
+    QTest::newRow("a lower-case method is upper-cased and the path keeps its case")
+        << QByteArray("get /V1/Hello HTTP/1.1\r\n\r\n") << "GET"
+        << "/V1/Hello" << QVariantMap{} << qint64(0) << qint64(26);
+    QTest::newRow("runs of spaces in the request line are one separator")
+        << QByteArray("POST   /v1/luts    HTTP/1.1\r\n\r\n") << "POST"
+        << "/v1/luts" << QVariantMap{} << qint64(0) << qint64(31);
+    QTest::newRow("a request line without a protocol version still parses")
+        << QByteArray("GET /x\r\n\r\n") << "GET"
+        << "/x" << QVariantMap{} << qint64(0) << qint64(10);
+    QTest::newRow("the head ends at the first blank line and the body follows it")
+        << QByteArray("POST /v1/luts HTTP/1.1\r\nContent-Length: 4\r\n\r\nbody\r\n\r\n") << "POST"
+        << "/v1/luts" << QVariantMap{} << qint64(4) << qint64(45);
+
+    const auto withLength = [](const QByteArray& headers) {
+        return QByteArray("POST /v1/luts HTTP/1.1\r\n") + headers + "\r\n";
+    };
+    const auto lengthRow = [&](const char* name, const QByteArray& headers, qint64 length) {
+        const QByteArray bytes = withLength(headers);
+        QTest::newRow(name) << bytes << "POST"
+                            << "/v1/luts" << QVariantMap{} << length << qint64(bytes.size());
+    };
+    lengthRow("Content-Length is read as a decimal number", "Content-Length: 5\r\n", 5);
+    lengthRow("the header name is matched in any case and the value trimmed of spaces",
+              "content-LENGTH:  5 \r\n", 5);
+    lengthRow("tabs around the name and the value are trimmed too", "\tContent-Length\t:\t9\t\r\n", 9);
+    lengthRow("a Content-Length that is not a number gives 0", "Content-Length: abc\r\n", 0);
+    lengthRow("an empty value after blanks gives 0", "Content-Length: 12\r\nContent-Length:   \r\n", 0);
+    lengthRow("of two Content-Length lines the last one counts",
+              "Content-Length: 2\r\nContent-Length: 23\r\n", 23);
+    lengthRow("an invalid last Content-Length line wins and gives 0",
+              "Content-Length: 23\r\nContent-Length: 2x\r\n", 0);
+    lengthRow("a Content-Length line with nothing after the colon leaves the earlier value",
+              "Content-Length: 23\r\nContent-Length:\r\n", 23);
+    lengthRow("a colon before the name makes a one-piece line that is ignored",
+              "Content-Length: 7\r\n:Content-Length\r\n", 7);
+    lengthRow("a plus sign is accepted", "Content-Length: +7\r\n", 7);
+    lengthRow("a negative number passes the number check", "Content-Length: -5\r\n", -5);
+    lengthRow("the largest 64-bit value is read exactly", "Content-Length: 9223372036854775807\r\n",
+              std::numeric_limits<qint64>::max());
+    lengthRow("a value beyond 64 bits gives 0", "Content-Length: 9223372036854775808\r\n", 0);
+    lengthRow("a lone sign gives 0", "Content-Length: -\r\n", 0);
+    lengthRow("digits with inner spaces give 0", "Content-Length: 1 2\r\n", 0);
+    lengthRow("a bare LF does not end a header line", "Content-Length: 5\nX-Other: 1\r\n", 0);
+    lengthRow("a second colon stays in the value", "Content-Length::5\r\n", 0);
+    lengthRow("other headers are ignored", "Content-Type: application/json\r\nContent-Length: 3\r\nX: 9\r\n",
+              3);
+
+    const auto queryRow = [](const char* name, const QByteArray& target, const QString& path,
+                             const QVariantMap& query) {
+        const QByteArray bytes = "GET " + target + " HTTP/1.1\r\n\r\n";
+        QTest::newRow(name) << bytes << "GET" << path << query << qint64(0) << qint64(bytes.size());
+    };
+    queryRow("a later parameter with the same key replaces the earlier one", "/v1/inbox?since=5&since=7",
+             "/v1/inbox", {{"since", "7"}});
+    queryRow("a key without a value gets the empty value", "/v1/inbox?a", "/v1/inbox", {{"a", ""}});
+    queryRow("only the first equals sign splits a piece", "/v1/inbox?a=b=c", "/v1/inbox", {{"a", "b=c"}});
+    queryRow("a piece starting with an equals sign names its value as the key", "/v1/inbox?=x", "/v1/inbox",
+             {{"x", ""}});
+    queryRow("a doubled equals sign after the key stays in the value", "/v1/inbox?a==b", "/v1/inbox",
+             {{"a", "=b"}});
+    queryRow("keys are not percent-decoded", "/v1/inbox?%41=1", "/v1/inbox", {{"%41", "1"}});
+    queryRow("values are percent-decoded", "/v1/inbox?k=%41", "/v1/inbox", {{"k", "A"}});
+    queryRow("a value with an invalid escape is kept as written", "/v1/inbox?k=%zz", "/v1/inbox",
+             {{"k", "%zz"}});
+    queryRow("empty pieces between ampersands are dropped", "/v1/inbox?&&a=1&&b=2&", "/v1/inbox",
+             {{"a", "1"}, {"b", "2"}});
+    queryRow("pieces made only of equals signs name nothing and are skipped", "/v1/inbox?=&==&since=4",
+             "/v1/inbox", {{"since", "4"}});
+    queryRow("a second question mark belongs to the query", "/v1/inbox?a=1?b", "/v1/inbox", {{"a", "1?b"}});
+    queryRow("an empty query gives no parameters", "/v1/inbox?", "/v1/inbox", {});
+    queryRow("an escaped space in the path is decoded", "/v1/inbox/My%20Look.cube", "/v1/inbox/My Look.cube",
+             {});
+    queryRow("an escaped slash in the path is decoded", "/v1/inbox/a%2Fb.cube", "/v1/inbox/a/b.cube", {});
+    queryRow("escapes forming UTF-8 are decoded", "/v1/inbox/Caf%C3%A9", "/v1/inbox/Caf\u00e9", {});
+    queryRow("a plus sign stays a plus sign", "/v1/inbox/a+b", "/v1/inbox/a+b", {});
+    queryRow("a path with an invalid escape is kept as written", "/v1/inbox/50%", "/v1/inbox/50%", {});
+    queryRow("a path whose escapes are not UTF-8 is kept as written", "/v1/inbox/%C3", "/v1/inbox/%C3", {});
+    queryRow("only the path is decoded before the question mark", "/v1/a%3Fb?c=%3F", "/v1/a?b", {{"c", "?"}});
+}
+
+void TestHttpParsing::parsesHeads() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, method);
+    QFETCH(QString, path);
+    QFETCH(QVariantMap, query);
+    QFETCH(qint64, contentLength);
+    QFETCH(qint64, headerEnd);
+
+    const std::optional<Request> request = LocalHttp::parseRequest(bytes);
+    QVERIFY(request.has_value());
+    QCOMPARE(request->method, method);
+    QCOMPARE(request->path, path);
+    QVariantMap parsedQuery;
+    for (auto it = request->query.cbegin(); it != request->query.cend(); ++it) {
+        parsedQuery.insert(it.key(), it.value());
+    }
+    QCOMPARE(parsedQuery, query);
+    QCOMPARE(request->contentLength, contentLength);
+    QCOMPARE(request->headerEnd, headerEnd);
+}
+
+void TestHttpParsing::incompleteOrMalformedHeadsAreNoRequest_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("no bytes at all") << QByteArray();
+    QTest::newRow("a head without its blank line") << QByteArray("GET /v1/hello HTTP/1.1\r\nHost: x\r\n");
+    QTest::newRow("a blank line written with bare LFs") << QByteArray("GET /v1/hello HTTP/1.1\n\n");
+    QTest::newRow("a request line of one token") << QByteArray("GET\r\n\r\n");
+    QTest::newRow("a request line of one token padded with spaces")
+        << QByteArray("  GET   \r\nHost: x\r\n\r\n");
+    QTest::newRow("an empty request line") << QByteArray("\r\n\r\n");
+    QTest::newRow("a head that is not UTF-8") << QByteArray("GET /\xff\xfe HTTP/1.1\r\n\r\n");
+    QTest::newRow("a tab does not separate the tokens") << QByteArray("GET\t/v1/hello\r\n\r\n");
+}
+
+void TestHttpParsing::incompleteOrMalformedHeadsAreNoRequest() {
+    QFETCH(QByteArray, bytes);
+    QVERIFY(!LocalHttp::parseRequest(bytes).has_value());
+}
+
+void TestHttpParsing::findsTheBlankLineAcrossAppends() {
+    // The server searches only the tail that an append can have completed.
+    const QByteArray whole = "GET /v1/hello HTTP/1.1\r\nHost: x\r\n\r\nrest";
+    const qsizetype end = whole.indexOf("\r\n\r\n") + 4;
+    for (qsizetype split = 1; split < whole.size(); ++split) {
+        const QByteArray first = whole.left(split);
+        const qsizetype early = LocalHttp::findHeadEnd(first);
+        if (split >= end) {
+            QCOMPARE(early, end);
+            continue;
+        }
+        QCOMPARE(early, qsizetype(-1));
+        QCOMPARE(LocalHttp::findHeadEnd(whole, first.size() - 3), end);
+    }
+}
+
+void TestHttpParsing::writesAnswersByteForByte_data() {
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("the documented 200 JSON answer")
+        << 200 << QByteArray("{\"ok\":true}") << QByteArray("application/json")
+        << QByteArray(
+               "HTTP/1.1 200 OK\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: 11\r\n"
+               "Access-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n{\"ok\":true}");
+    QTest::newRow("413 carries its phrase and the short text")
+        << 413 << QByteArray("too large") << QByteArray("text/plain")
+        << QByteArray(
+               "HTTP/1.1 413 Payload Too Large\r\nContent-Type: text/plain; charset=utf-8\r\n"
+               "Content-Length: 9\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\ntoo large");
+    QTest::newRow("503 carries its phrase with an empty body")
+        << 503 << QByteArray() << QByteArray("text/plain")
+        << QByteArray("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                      "Content-Length: 0\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n");
+    QTest::newRow("a status the table does not know is written with OK")
+        << 418 << QByteArray("x") << QByteArray("text/plain")
+        << QByteArray("HTTP/1.1 418 OK\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: 1\r\n"
+                      "Access-Control-Allow-Origin: *\r\nConnection: close\r\n\r\nx");
+    QTest::newRow("the length counts bytes, not characters")
+        << 200 << QString::fromUtf8("caf\u00e9").toUtf8() << QByteArray("text/plain")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: 5\r\n"
+                      "Access-Control-Allow-Origin: *\r\nConnection: close\r\n\r\ncaf\xc3\xa9");
+}
+
+void TestHttpParsing::writesAnswersByteForByte() {
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(LocalHttp::responseBytes(status, body, contentType), expected);
+}
+
+QTEST_GUILESS_MAIN(TestHttpParsing)
+#include "TestHttpParsing.moc"
