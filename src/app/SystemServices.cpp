@@ -3,6 +3,7 @@
 #include "cloud/CloudService.h"
 #include "platform/HostInfo.h"
 #include "platform/SupportFolder.h"
+#include "platform/linux/AvahiServiceAdvertiser.h"
 #include "platform/linux/ProcRunningApplications.h"
 #include "platform/linux/SecretServiceCredentialStore.h"
 #include "platform/linux/XdgAutostartLoginItem.h"
@@ -22,6 +23,7 @@ EngineServices systemServices() {
         QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) + QStringLiteral("/autostart"),
         QCoreApplication::applicationFilePath());
     services.runningApplications = std::make_shared<ProcRunningApplications>();
+    services.advertiser = std::make_shared<AvahiServiceAdvertiser>();
     services.computerName = HostInfo::computerName();
     services.applicationVersion = QCoreApplication::applicationVersion();
     return services;

@@ -5,8 +5,10 @@
 #include "platform/ResolveProfile.h"
 #include "platform/Resources.h"
 #include "platform/RunningApplications.h"
+#include "platform/ServiceAdvertiser.h"
 #include "resolve/ResolveLink.h"
 
+#include <QHostAddress>
 #include <QSettings>
 #include <QString>
 #include <QUrl>
@@ -24,6 +26,10 @@ struct EngineServices {
     std::shared_ptr<LoginItem> loginItem; // none: the platform has no login items
     std::shared_ptr<RunningApplications> runningApplications;
     ResolveLinkTiming resolveLinkTiming;
+    // The local-network server: where it listens and who announces it (none: not announced).
+    std::shared_ptr<ServiceAdvertiser> advertiser;
+    QHostAddress localListenAddress = QHostAddress(QHostAddress::Any);
+    quint16 localPreferredPort = 7420;
     QString computerName;
     QString applicationVersion;
 };

@@ -2,6 +2,7 @@
 
 #include "cloud/CloudStore.h"
 #include "cloud/RealtimeClient.h"
+#include "local/LocalServer.h"
 #include "platform/FileSystem.h"
 #include "resolve/ResolveLink.h"
 
@@ -10,6 +11,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 #include <QUuid>
 
 namespace {
@@ -58,6 +60,10 @@ SyncEngine::SyncEngine(EngineServices services, QObject* parent)
     m_realtime = std::make_unique<RealtimeClient>(m_services.cloudUrl);
     m_resolve = new ResolveLink(m_services.resolveProfile, m_services.resources,
                                 m_services.runningApplications, m_services.resolveLinkTiming, this);
+    m_local =
+        std::make_unique<LocalServer>(m_services.advertiser.get(), m_services.computerName,
+                                      m_services.localPreferredPort, LocalServer::defaultLongPollTimeout,
+                                      LocalServer::defaultRequestTimeout, m_services.localListenAddress);
 
     // 2-4. Settings.
     readSettings();
@@ -130,7 +136,11 @@ void SyncEngine::setLocalEnabled(bool enabled) {
         m_localEnabled = enabled;
         emit localEnabledChanged();
     }
-    // The local server joins here: start it when enabled, stop it otherwise.
+    if (enabled) {
+        m_local->start();
+    } else {
+        m_local->stop();
+    }
 }
 
 void SyncEngine::setPaused(bool paused) {
@@ -240,10 +250,20 @@ void SyncEngine::start() {
 
     // 3. The installation of the "Send to TINTARA" script joins here.
 
-    // 4. The one-time part. The local-server callbacks and the first inbox scan join here.
+    // 4. The one-time part. The local-server callbacks other than the port report, and the first
+    //    inbox scan, join here.
     if (!m_started) {
         m_started = true;
         m_resolve->start();
+        const QPointer<SyncEngine> self(this);
+        m_local->onPortChange = [self](std::optional<quint16> port) {
+            if (self) {
+                self->setLocalPort(port);
+            }
+        };
+        if (m_localEnabled) {
+            m_local->start();
+        }
     }
 
     // 5. The inbox watcher restart joins here.

@@ -6,6 +6,7 @@
 #include "local/LocalRecords.h"
 
 class CloudStore;
+class LocalServer;
 class RealtimeClient;
 class ResolveLink;
 
@@ -63,6 +64,7 @@ public:
     CloudStore* cloud() const { return m_cloud; }
     RealtimeClient* realtime() const { return m_realtime.get(); }
     ResolveLink* resolve() const { return m_resolve; }
+    LocalServer* local() const { return m_local.get(); }
 
     // Internal state, readable for the parts built on the engine and for tests.
     const Ledger& ledger() const { return m_ledger; }
@@ -121,6 +123,8 @@ private:
     CloudStore* m_cloud = nullptr;
     std::unique_ptr<RealtimeClient> m_realtime; // on a thread of its own
     ResolveLink* m_resolve = nullptr;
+    // Destroyed before the services, whose advertiser it uses to the end.
+    std::unique_ptr<LocalServer> m_local;
 
     QList<Activity> m_activity;
     bool m_syncing = false;

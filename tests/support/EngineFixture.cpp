@@ -31,6 +31,9 @@ EngineServices EngineFixture::services() const {
     // Resolve link waits short enough for tests; its own tests cover the real ones.
     services.resolveLinkTiming = {std::chrono::milliseconds(200), std::chrono::milliseconds(3000),
                                   std::chrono::milliseconds(200)};
+    // Tests listen on loopback only, on a port of the system's choosing, and announce nothing.
+    services.localListenAddress = QHostAddress(QHostAddress::LocalHost);
+    services.localPreferredPort = 0;
     services.computerName = QStringLiteral("Test Computer");
     services.applicationVersion = QStringLiteral("1.2.3");
     return services;
