@@ -58,6 +58,9 @@ std::optional<Request> parseRequest(QByteArrayView bytes);
 // that do not form UTF-8. A "+" stays a "+".
 std::optional<QString> percentDecoded(QStringView text);
 
+// The value of one hexadecimal digit, or -1.
+int hexValue(char c);
+
 // A decimal signed 64-bit integer: an optional sign, then digits only; nothing on anything else
 // or on overflow.
 std::optional<qint64> decimalInteger(QStringView text);

@@ -1,5 +1,7 @@
 #include "local/IncomingBody.h"
 
+#include "local/HttpRequest.h"
+
 #include <QStringDecoder>
 
 #include <optional>
@@ -121,19 +123,6 @@ std::optional<Span> findCube(const QByteArray& bytes) {
     }
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // The UTF-16 length of the JSON string between `begin` and `end`, or nothing when it holds
 // anything the fast path leaves to the ordinary decoder: a raw control character, an unknown
 // escape, an escaped surrogate, or bytes that are not strict UTF-8.
@@ -158,7 +147,7 @@ std::optional<qsizetype> plainLength(const char* begin, const char* end) {
                     }
                     int value = 0;
                     for (int k = 2; k < 6; ++k) {
-                        const int digit = hexDigit(char(p[k]));
+                        const int digit = LocalHttp::hexValue(char(p[k]));
                         if (digit < 0) {
                             return std::nullopt;
                         }
@@ -235,7 +224,7 @@ QString convert(char* begin, char* end, qsizetype units) {
             if (e == 'u') {
                 int value = 0;
                 for (int k = 2; k < 6; ++k) {
-                    value = value * 16 + hexDigit(p[k]);
+                    value = value * 16 + LocalHttp::hexValue(p[k]);
                 }
                 *out++ = QChar(char16_t(value));
                 p += 6;

@@ -33,7 +33,7 @@ QString XdgAutostartLoginItem::setEnabled(bool enabled) {
     if (!folder) {
         return folder.error;
     }
-    // Exec quoting per the desktop entry specification: the path in double quotes, with \ " ` $ escaped.
+    // Exec quoting of desktop entries: the path in double quotes, with \ " ` $ escaped.
     QString quoted = m_executable;
     for (const QString& special :
          {QStringLiteral("\\"), QStringLiteral("\""), QStringLiteral("`"), QStringLiteral("$")}) {
