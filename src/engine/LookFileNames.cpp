@@ -20,4 +20,12 @@ QString lastPathComponent(const QString& name) {
     return name.mid(name.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
+std::optional<QString> cloudCubeFileName(const QString& recordName) {
+    const QString name = lastPathComponent(recordName);
+    if (!isSafe(name)) {
+        return std::nullopt;
+    }
+    return cubeFileName(name, Qt::CaseSensitive);
+}
+
 } // namespace LookFileNames

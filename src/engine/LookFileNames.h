@@ -20,4 +20,9 @@ QString stillFileName(const QString& cubeFileName);
 // What is left of a name after its last "/" (a/b/Warm gives Warm).
 QString lastPathComponent(const QString& name);
 
+// The cube file name for a cloud record's name. A name that is not one plain file name is reduced
+// to its last path component, as names from the local network are; nothing when even that is not
+// a plain file name, so that no record can lead to a write outside the LUT folder.
+std::optional<QString> cloudCubeFileName(const QString& recordName);
+
 } // namespace LookFileNames

@@ -27,6 +27,8 @@ private slots:
     void cubeAndStillNames();
     void safeNames_data();
     void safeNames();
+    void cloudNamesStayInsideTheFolder_data();
+    void cloudNamesStayInsideTheFolder();
     void sameBytesAreWrittenOnce();
     void missingLutFolderIsCreated();
     void unwritableFolderIsReportedUntilAWriteSucceeds();
@@ -90,6 +92,33 @@ void TestDelivery::safeNames_data() {
 void TestDelivery::safeNames() {
     QFETCH(QString, name);
     QTEST(LookFileNames::isSafe(name), "safe");
+}
+
+void TestDelivery::cloudNamesStayInsideTheFolder_data() {
+    QTest::addColumn<QString>("recordName");
+    QTest::addColumn<QString>("cubeFileName"); // empty: the record is skipped
+
+    QTest::newRow("a plain name") << "Warm"
+                                  << "Warm.cube";
+    QTest::newRow("folders in front are dropped") << "../../etc/x"
+                                                  << "x.cube";
+    QTest::newRow("an absolute path keeps its last part") << "/tmp/Warm.cube"
+                                                          << "Warm.cube";
+    QTest::newRow("two dots are skipped") << ".."
+                                          << "";
+    QTest::newRow("a trailing slash leaves nothing") << "looks/"
+                                                     << "";
+    QTest::newRow("a backslash is skipped") << "..\\x"
+                                            << "";
+    QTest::newRow("an empty name is skipped") << ""
+                                              << "";
+}
+
+void TestDelivery::cloudNamesStayInsideTheFolder() {
+    QFETCH(QString, recordName);
+    QFETCH(QString, cubeFileName);
+    const std::optional<QString> name = LookFileNames::cloudCubeFileName(recordName);
+    QCOMPARE(name.value_or(QString()), cubeFileName);
 }
 
 void TestDelivery::sameBytesAreWrittenOnce() {
