@@ -9,7 +9,6 @@ class TestIncomingBody : public QObject {
 private slots:
     void agreesWithTheOrdinaryDecoder_data();
     void agreesWithTheOrdinaryDecoder();
-    void convertsALargeCubeAcrossManySteps();
 };
 
 void TestIncomingBody::agreesWithTheOrdinaryDecoder_data() {
@@ -59,6 +58,15 @@ void TestIncomingBody::agreesWithTheOrdinaryDecoder_data() {
     QTest::newRow("an unterminated object") << QByteArray(R"({"name":"W","cube":"x")") << false;
     QTest::newRow("an array instead of an object") << QByteArray(R"([{"name":"W","cube":"x"}])") << false;
     QTest::newRow("an empty body") << QByteArray() << false;
+
+    // Several conversion steps, escapes and multi-byte sequences landing on step boundaries.
+    QByteArray cube;
+    const QByteArray pieces[] = {"0.25 0.5 0.75\\n", "caf\xc3\xa9 ", "\xf0\x9f\x98\x80", "\\u2603", "x"};
+    for (int i = 0; cube.size() < 3 * 1024 * 1024 + 17; ++i) {
+        cube += pieces[i % 5];
+    }
+    QTest::newRow("a cube of megabytes, converted in many steps")
+        << R"({"name":"Big","size":33,"cube":")" + cube + R"("})" << true;
 }
 
 void TestIncomingBody::agreesWithTheOrdinaryDecoder() {
@@ -70,25 +78,9 @@ void TestIncomingBody::agreesWithTheOrdinaryDecoder() {
     const Decoded<Incoming> fast = IncomingBody::decode(body, 0);
     QCOMPARE(fast.ok(), decodes);
     if (decodes) {
-        QCOMPARE(fast.value(), ordinary.value());
+        // Compared as a whole: a failing comparison of a megabyte cube would print it all.
+        QVERIFY(fast.value() == ordinary.value());
     }
-}
-
-void TestIncomingBody::convertsALargeCubeAcrossManySteps() {
-    // Several conversion steps, escapes and multi-byte sequences landing on step boundaries.
-    QByteArray cube;
-    const QByteArray pieces[] = {"0.25 0.5 0.75\\n", "caf\xc3\xa9 ", "\xf0\x9f\x98\x80", "\\u2603", "x"};
-    for (int i = 0; cube.size() < 3 * 1024 * 1024 + 17; ++i) {
-        cube += pieces[i % 5];
-    }
-    const QByteArray body = R"({"name":"Big","size":33,"cube":")" + cube + R"("})";
-    const Decoded<Incoming> ordinary = Incoming::decode(body);
-    QVERIFY(ordinary.ok());
-    const Decoded<Incoming> fast = IncomingBody::decode(body);
-    QVERIFY(fast.ok());
-    QCOMPARE(fast->cube.size(), ordinary->cube.size());
-    QVERIFY(fast->cube == ordinary->cube);
-    QCOMPARE(fast->size, std::optional<qint64>(33));
 }
 
 QTEST_GUILESS_MAIN(TestIncomingBody)

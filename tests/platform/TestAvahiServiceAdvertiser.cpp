@@ -2,11 +2,9 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QMetaEnum>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -20,6 +18,7 @@
 // queries beyond this computer.
 namespace {
 
+using State = AvahiServiceAdvertiser::State;
 constexpr int registrationTimeoutMs = 15'000;
 const QString serviceType = QStringLiteral("_tonewharf._tcp");
 const QString childVariable = QStringLiteral("TONEWHARF_AVAHI_TEST_CHILD");
@@ -28,7 +27,7 @@ struct Browsed {
     QString interfaceName;
     QString name;
     quint16 port = 0;
-    QStringList txt;
+    QString txt; // as avahi-browse writes it: each string double-quoted
 };
 
 // avahi-browse -p writes a name's bytes with \DDD (decimal) and \c escapes.
@@ -49,30 +48,6 @@ QString unescapeName(const QString& escaped) {
     return QString::fromUtf8(out);
 }
 
-// The TXT field is a run of double-quoted strings with \" and \\ escaped.
-QStringList parseTxt(const QString& field) {
-    QStringList strings;
-    QString current;
-    bool quoted = false;
-    for (qsizetype i = 0; i < field.size(); ++i) {
-        const QChar c = field[i];
-        if (!quoted) {
-            if (c == QLatin1Char('"')) {
-                quoted = true;
-                current.clear();
-            }
-        } else if (c == QLatin1Char('\\') && i + 1 < field.size()) {
-            current += field[++i];
-        } else if (c == QLatin1Char('"')) {
-            quoted = false;
-            strings += current;
-        } else {
-            current += c;
-        }
-    }
-    return strings;
-}
-
 // Every resolved "_tonewharf._tcp" instance the daemon knows, or nothing when avahi-browse fails.
 std::optional<QList<Browsed>> browse() {
     QProcess process;
@@ -87,27 +62,25 @@ std::optional<QList<Browsed>> browse() {
     for (const QString& line : QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'))) {
         // =;interface;protocol;name;type;domain;host;address;port;txt (';' inside the name is escaped)
         const QStringList fields = line.split(QLatin1Char(';'));
-        if (fields.size() < 10 || fields[0] != QLatin1String("=")) {
-            continue;
+        if (fields.size() >= 10 && fields[0] == QLatin1String("=")) {
+            found += {fields[1], unescapeName(fields[3]), quint16(fields[8].toUInt()),
+                      fields.mid(9).join(QLatin1Char(';'))};
         }
-        Browsed entry;
-        entry.interfaceName = fields[1];
-        entry.name = unescapeName(fields[3]);
-        entry.port = quint16(fields[8].toUInt());
-        entry.txt = parseTxt(fields.mid(9).join(QLatin1Char(';')));
-        found += entry;
     }
     return found;
 }
 
 QList<Browsed> browseNamed(const QString& name) {
-    QList<Browsed> named;
-    for (const Browsed& entry : browse().value_or(QList<Browsed>{})) {
-        if (entry.name == name) {
-            named += entry;
-        }
-    }
+    QList<Browsed> named = browse().value_or(QList<Browsed>{});
+    named.removeIf([&](const Browsed& entry) { return entry.name != name; });
     return named;
+}
+
+// Exactly one instance of that name, on loopback, at that port, with the TXT record v=1.
+bool browsedOnce(const QString& name, quint16 port) {
+    const QList<Browsed> found = browseNamed(name);
+    return found.size() == 1 && found[0].interfaceName == u"lo" && found[0].port == port &&
+           found[0].txt == u"\"v=1\"";
 }
 
 QString readTrimmed(const QString& path) {
@@ -117,9 +90,6 @@ QString readTrimmed(const QString& path) {
 
 // Why the loopback-only daemon cannot be used, or nothing when it can.
 QString loopbackDaemonProblem() {
-    if (QStandardPaths::findExecutable(QStringLiteral("avahi-browse")).isEmpty()) {
-        return QStringLiteral("avahi-browse is not installed (package avahi-utils)");
-    }
     const QString pid = readTrimmed(QStringLiteral("/run/avahi-daemon/pid"));
     if (pid.isEmpty() || !QFile::exists(QStringLiteral("/proc/") + pid)) {
         return QStringLiteral("avahi-daemon is not running; `bash scripts/test.sh` starts it on loopback");
@@ -128,39 +98,25 @@ QString loopbackDaemonProblem() {
         return QStringLiteral(
             "the running avahi-daemon is not the loopback-only one of scripts/test-services.sh");
     }
-    bool ok = false;
-    const uint flags = readTrimmed(QStringLiteral("/sys/class/net/lo/flags")).toUInt(&ok, 16);
     constexpr uint multicastFlag = 0x1000;
-    if (!ok || (flags & multicastFlag) == 0) {
+    if ((readTrimmed(QStringLiteral("/sys/class/net/lo/flags")).toUInt(nullptr, 16) & multicastFlag) == 0) {
         return QStringLiteral(
             "the loopback interface lacks the multicast flag (ip link set lo multicast on)");
     }
     if (!browse()) {
-        return QStringLiteral("avahi-browse cannot reach avahi-daemon over the system D-Bus");
+        return QStringLiteral("avahi-browse (avahi-utils) cannot reach avahi-daemon over the system D-Bus");
     }
     return {};
 }
 
-AvahiServiceAdvertiser::Options loopbackOnly() {
+AvahiServiceAdvertiser::Options onInterface(const QString& interfaceName = QStringLiteral("lo")) {
     AvahiServiceAdvertiser::Options options;
-    options.interfaceName = QStringLiteral("lo");
+    options.interfaceName = interfaceName;
     return options;
 }
 
-ServiceAdvertiser::Service service(const QString& name, quint16 port) {
-    ServiceAdvertiser::Service service;
-    service.name = name;
-    service.type = serviceType;
-    service.port = port;
-    service.txt = {{"v", "1"}};
-    return service;
-}
-
-// For failure messages: where the advertiser stands.
-QByteArray describe(const AvahiServiceAdvertiser& advertiser) {
-    return QByteArray("state ") +
-           QMetaEnum::fromType<AvahiServiceAdvertiser::State>().valueToKey(int(advertiser.state())) +
-           ", registered as \"" + advertiser.registeredName().toUtf8() + '"';
+ServiceAdvertiser::Service service(const QString& name, quint16 port, const QString& type = serviceType) {
+    return {name, type, port, {{"v", "1"}}};
 }
 
 // Names unique to this run, so that other advertisers on the same daemon cannot be mistaken for ours.
@@ -176,13 +132,10 @@ class TestAvahiServiceAdvertiser : public QObject {
 private slots:
     void advertisesNameTypePortAndTxt_data();
     void advertisesNameTypePortAndTxt();
-    void advertisingAgainReplacesTheRegistration();
-    void takenNameIsRenamed_data();
+    void advertisingAgainReplacesAndWithdrawingRemoves();
     void takenNameIsRenamed();
     void refusedServiceFailsAndRecovers_data();
     void refusedServiceFailsAndRecovers();
-    void endingTheAdvertisementRemovesIt_data();
-    void endingTheAdvertisementRemovesIt();
     void withoutDaemonNothingIsAdvertised_data();
     void withoutDaemonNothingIsAdvertised();
     void withoutDaemonChild();
@@ -192,9 +145,6 @@ private:
 };
 
 void TestAvahiServiceAdvertiser::requireLoopbackDaemon() {
-    if (qEnvironmentVariableIsSet(childVariable.toLatin1().constData())) {
-        QSKIP("runs in the parent test process only");
-    }
     static const QString problem = loopbackDaemonProblem();
     if (!problem.isEmpty()) {
         QSKIP(qPrintable(problem));
@@ -206,8 +156,6 @@ void TestAvahiServiceAdvertiser::advertisesNameTypePortAndTxt_data() {
     QTest::addColumn<QString>("expectedName");
     QTest::addColumn<bool>("fromAnotherThread");
 
-    const QString plain = uniqueName(QStringLiteral("Grading Suite"));
-    QTest::newRow("a plain computer name is the instance name") << plain << plain << false;
     const QString punctuated = uniqueName(QStringLiteral("Zoë's Mac; Suite 2.1 \\ \"B\""));
     QTest::newRow("dots, quotes, semicolons and accents survive unchanged")
         << punctuated << punctuated << false;
@@ -224,115 +172,89 @@ void TestAvahiServiceAdvertiser::advertisesNameTypePortAndTxt() {
     QFETCH(QString, expectedName);
     QFETCH(bool, fromAnotherThread);
     requireLoopbackDaemon();
-    QCOMPARE(expectedName.toUtf8().size() <= 63, true);
 
-    AvahiServiceAdvertiser advertiser(loopbackOnly());
+    AvahiServiceAdvertiser advertiser(onInterface());
     QSignalSpy nameChanges(&advertiser, &AvahiServiceAdvertiser::registeredNameChanged);
+    const auto request = [&] { advertiser.advertise(service(name, 7420)); };
     if (fromAnotherThread) {
-        std::unique_ptr<QThread> caller(QThread::create([&] { advertiser.advertise(service(name, 7420)); }));
+        std::unique_ptr<QThread> caller(QThread::create(request));
         caller->start();
         QVERIFY(caller->wait(5'000));
     } else {
-        advertiser.advertise(service(name, 7420));
+        request();
     }
-    QTRY_COMPARE_WITH_TIMEOUT(advertiser.state(), AvahiServiceAdvertiser::State::Advertised,
-                              registrationTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(advertiser.state(), State::Advertised, registrationTimeoutMs);
     QCOMPARE(advertiser.registeredName(), expectedName);
     QCOMPARE(nameChanges.count(), 1);
-
-    QList<Browsed> found;
-    QTRY_VERIFY_WITH_TIMEOUT(!(found = browseNamed(expectedName)).isEmpty(), registrationTimeoutMs);
-    QCOMPARE(found.size(), 1);
-    QCOMPARE(found[0].interfaceName, QStringLiteral("lo"));
-    QCOMPARE(found[0].port, quint16(7420));
-    QCOMPARE(found[0].txt, QStringList{QStringLiteral("v=1")});
+    QTRY_VERIFY_WITH_TIMEOUT(browsedOnce(expectedName, 7420), registrationTimeoutMs);
 }
 
-void TestAvahiServiceAdvertiser::advertisingAgainReplacesTheRegistration() {
+void TestAvahiServiceAdvertiser::advertisingAgainReplacesAndWithdrawingRemoves() {
     requireLoopbackDaemon();
     const QString name = uniqueName(QStringLiteral("Port Change"));
-    AvahiServiceAdvertiser advertiser(loopbackOnly());
+    AvahiServiceAdvertiser advertiser(onInterface());
     advertiser.advertise(service(name, 7420));
-    QTRY_COMPARE_WITH_TIMEOUT(advertiser.state(), AvahiServiceAdvertiser::State::Advertised,
-                              registrationTimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(browseNamed(name).size(), 1, registrationTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(advertiser.state(), State::Advertised, registrationTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(browsedOnce(name, 7420), registrationTimeoutMs);
 
     // The same service again changes nothing; a new port is registered anew under the same name.
     QSignalSpy stateChanges(&advertiser, &AvahiServiceAdvertiser::stateChanged);
     advertiser.advertise(service(name, 7420));
     advertiser.advertise(service(name, 50123));
     QTRY_COMPARE_WITH_TIMEOUT(stateChanges.count(), 2, registrationTimeoutMs);
-    QCOMPARE(stateChanges[0][0].value<AvahiServiceAdvertiser::State>(),
-             AvahiServiceAdvertiser::State::Registering);
-    QCOMPARE(stateChanges[1][0].value<AvahiServiceAdvertiser::State>(),
-             AvahiServiceAdvertiser::State::Advertised);
+    QCOMPARE(stateChanges[0][0].value<State>(), State::Registering);
+    QCOMPARE(stateChanges[1][0].value<State>(), State::Advertised);
     QCOMPARE(advertiser.registeredName(), name);
-    QList<Browsed> found;
-    QTRY_VERIFY_WITH_TIMEOUT((found = browseNamed(name)).size() == 1 && found[0].port == 50123,
-                             registrationTimeoutMs);
-    QCOMPARE(found[0].txt, QStringList{QStringLiteral("v=1")});
+    QTRY_VERIFY_WITH_TIMEOUT(browsedOnce(name, 50123), registrationTimeoutMs);
 
     // A new name replaces the old instance rather than adding a second one.
     const QString renamed = uniqueName(QStringLiteral("Renamed Suite"));
     advertiser.advertise(service(renamed, 50123));
-    QTRY_VERIFY2_WITH_TIMEOUT(advertiser.registeredName() == renamed, describe(advertiser).constData(),
-                              registrationTimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(browseNamed(renamed).size(), 1, registrationTimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(browseNamed(name).size(), 0, registrationTimeoutMs);
-}
+    QTRY_COMPARE_WITH_TIMEOUT(advertiser.registeredName(), renamed, registrationTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(browsedOnce(renamed, 50123), registrationTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(browseNamed(name).isEmpty(), registrationTimeoutMs);
 
-void TestAvahiServiceAdvertiser::takenNameIsRenamed_data() {
-    QTest::addColumn<bool>("takenByAvahiPublish");
-    QTest::newRow("a name held by avahi-publish gets Avahi's alternative") << true;
-    QTest::newRow("a name held by another advertiser gets Avahi's alternative") << false;
+    // Withdrawn is not finished: advertising again brings it back.
+    advertiser.withdraw();
+    QTRY_COMPARE(advertiser.state(), State::Idle);
+    QCOMPARE(advertiser.registeredName(), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(browseNamed(renamed).isEmpty(), registrationTimeoutMs);
+    advertiser.advertise(service(renamed, 7422));
+    QTRY_VERIFY_WITH_TIMEOUT(browsedOnce(renamed, 7422), registrationTimeoutMs);
 }
 
 void TestAvahiServiceAdvertiser::takenNameIsRenamed() {
-    QFETCH(bool, takenByAvahiPublish);
     requireLoopbackDaemon();
     const QString name = uniqueName(QStringLiteral("Shared Name"));
-
     QProcess publisher;
-    std::unique_ptr<AvahiServiceAdvertiser> first;
-    if (takenByAvahiPublish) {
-        publisher.start(QStringLiteral("avahi-publish"), {QStringLiteral("-s"), name, serviceType,
-                                                          QStringLiteral("9"), QStringLiteral("v=0")});
-        QTRY_COMPARE_WITH_TIMEOUT(browseNamed(name).size(), 1, registrationTimeoutMs);
-    } else {
-        first = std::make_unique<AvahiServiceAdvertiser>(loopbackOnly());
-        first->advertise(service(name, 9));
-        QTRY_VERIFY2_WITH_TIMEOUT(first->registeredName() == name, describe(*first).constData(),
-                                  registrationTimeoutMs);
-    }
+    publisher.start(QStringLiteral("avahi-publish"),
+                    {QStringLiteral("-s"), name, serviceType, QStringLiteral("9"), QStringLiteral("v=0")});
+    QTRY_COMPARE_WITH_TIMEOUT(browseNamed(name).size(), 1, registrationTimeoutMs);
 
-    AvahiServiceAdvertiser advertiser(loopbackOnly());
-    advertiser.advertise(service(name, 7420));
+    auto advertiser = std::make_unique<AvahiServiceAdvertiser>(onInterface());
+    advertiser->advertise(service(name, 7420));
     const QString alternative = name + QStringLiteral(" #2");
-    QTRY_VERIFY2_WITH_TIMEOUT(advertiser.registeredName() == alternative, describe(advertiser).constData(),
-                              registrationTimeoutMs);
-    QCOMPARE(advertiser.state(), AvahiServiceAdvertiser::State::Advertised);
-
-    QList<Browsed> ours;
-    QTRY_COMPARE_WITH_TIMEOUT((ours = browseNamed(alternative)).size(), 1, registrationTimeoutMs);
-    QCOMPARE(ours[0].port, quint16(7420));
-    QCOMPARE(ours[0].txt, QStringList{QStringLiteral("v=1")});
+    QTRY_COMPARE_WITH_TIMEOUT(advertiser->registeredName(), alternative, registrationTimeoutMs);
+    QCOMPARE(advertiser->state(), State::Advertised);
+    QTRY_VERIFY_WITH_TIMEOUT(browsedOnce(alternative, 7420), registrationTimeoutMs);
     const QList<Browsed> theirs = browseNamed(name);
     QCOMPARE(theirs.size(), 1);
     QCOMPARE(theirs[0].port, quint16(9));
-    if (first) {
-        QCOMPARE(first->registeredName(), name);
-    }
 
     // A new port keeps the alternative name instead of fighting for the taken one again.
-    advertiser.advertise(service(name, 7421));
-    QTRY_VERIFY_WITH_TIMEOUT((ours = browseNamed(alternative)).size() == 1 && ours[0].port == 7421,
-                             registrationTimeoutMs);
-    QCOMPARE(advertiser.registeredName(), alternative);
+    advertiser->advertise(service(name, 7421));
+    QTRY_VERIFY_WITH_TIMEOUT(browsedOnce(alternative, 7421), registrationTimeoutMs);
+    QCOMPARE(advertiser->registeredName(), alternative);
 
-    if (takenByAvahiPublish) {
-        publisher.terminate();
-        QVERIFY(publisher.waitForFinished(5'000));
-    }
+    // Destroying the advertiser removes its instance at once and leaves the other one alone.
+    QElapsedTimer clock;
+    clock.start();
+    advertiser.reset();
+    QVERIFY2(clock.elapsed() < 5'000, "destruction waited on the daemon");
+    QTRY_VERIFY_WITH_TIMEOUT(browseNamed(alternative).isEmpty(), registrationTimeoutMs);
+    QCOMPARE(browseNamed(name).size(), 1);
+    publisher.terminate();
+    QVERIFY(publisher.waitForFinished(5'000));
 }
 
 void TestAvahiServiceAdvertiser::refusedServiceFailsAndRecovers_data() {
@@ -353,65 +275,22 @@ void TestAvahiServiceAdvertiser::refusedServiceFailsAndRecovers() {
     QFETCH(QString, interfaceName);
     requireLoopbackDaemon();
 
-    AvahiServiceAdvertiser::Options options;
-    options.interfaceName = interfaceName;
-    AvahiServiceAdvertiser advertiser(options);
-    ServiceAdvertiser::Service refused = service(name, 7420);
-    refused.type = type;
-    advertiser.advertise(refused);
-    QTRY_VERIFY2_WITH_TIMEOUT(advertiser.state() == AvahiServiceAdvertiser::State::Failed,
-                              describe(advertiser).constData(), registrationTimeoutMs);
+    AvahiServiceAdvertiser advertiser(onInterface(interfaceName));
+    advertiser.advertise(service(name, 7420, type));
+    QTRY_COMPARE_WITH_TIMEOUT(advertiser.state(), State::Failed, registrationTimeoutMs);
     QCOMPARE(advertiser.registeredName(), QString());
 
-    if (interfaceName == QLatin1String("lo")) {
+    if (interfaceName == u"lo") {
         // The same advertiser carries on with a service the daemon accepts.
         const QString good = uniqueName(QStringLiteral("After Refusal"));
         advertiser.advertise(service(good, 7420));
-        QTRY_VERIFY2_WITH_TIMEOUT(advertiser.registeredName() == good, describe(advertiser).constData(),
-                                  registrationTimeoutMs);
-        QTRY_COMPARE_WITH_TIMEOUT(browseNamed(good).size(), 1, registrationTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(advertiser.registeredName(), good, registrationTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(browsedOnce(good, 7420), registrationTimeoutMs);
     }
 }
 
-void TestAvahiServiceAdvertiser::endingTheAdvertisementRemovesIt_data() {
-    QTest::addColumn<bool>("byDestruction");
-    QTest::newRow("withdraw removes the instance") << false;
-    QTest::newRow("destroying the advertiser removes the instance") << true;
-}
-
-void TestAvahiServiceAdvertiser::endingTheAdvertisementRemovesIt() {
-    QFETCH(bool, byDestruction);
-    requireLoopbackDaemon();
-    const QString name = uniqueName(QStringLiteral("Short Lived"));
-
-    auto advertiser = std::make_unique<AvahiServiceAdvertiser>(loopbackOnly());
-    advertiser->advertise(service(name, 7420));
-    QTRY_COMPARE_WITH_TIMEOUT(advertiser->state(), AvahiServiceAdvertiser::State::Advertised,
-                              registrationTimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(browseNamed(name).size(), 1, registrationTimeoutMs);
-
-    if (byDestruction) {
-        QElapsedTimer clock;
-        clock.start();
-        advertiser.reset();
-        QVERIFY2(clock.elapsed() < 5'000, "destruction waited on the daemon");
-    } else {
-        advertiser->withdraw();
-        QTRY_COMPARE(advertiser->state(), AvahiServiceAdvertiser::State::Idle);
-        QCOMPARE(advertiser->registeredName(), QString());
-    }
-    QTRY_COMPARE_WITH_TIMEOUT(browseNamed(name).size(), 0, registrationTimeoutMs);
-
-    if (!byDestruction) {
-        // Withdrawn is not finished: advertising again brings it back.
-        advertiser->advertise(service(name, 7422));
-        QList<Browsed> found;
-        QTRY_VERIFY_WITH_TIMEOUT((found = browseNamed(name)).size() == 1 && found[0].port == 7422,
-                                 registrationTimeoutMs);
-    }
-}
-
-// Each case runs in a child process of this test: the system bus address is read once per process.
+// Each case runs withoutDaemonChild alone in a child process of this test: the system bus address is
+// read once per process.
 void TestAvahiServiceAdvertiser::withoutDaemonNothingIsAdvertised_data() {
     QTest::addColumn<bool>("busRuns");
     QTest::newRow("no system bus at all") << false;
@@ -420,9 +299,6 @@ void TestAvahiServiceAdvertiser::withoutDaemonNothingIsAdvertised_data() {
 
 void TestAvahiServiceAdvertiser::withoutDaemonNothingIsAdvertised() {
     QFETCH(bool, busRuns);
-    if (qEnvironmentVariableIsSet(childVariable.toLatin1().constData())) {
-        QSKIP("runs in the parent test process only");
-    }
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
     const QString address =
@@ -453,11 +329,8 @@ void TestAvahiServiceAdvertiser::withoutDaemonNothingIsAdvertised() {
     QVERIFY2(output.contains("PASS   : TestAvahiServiceAdvertiser::withoutDaemonChild()"),
              output.constData());
     QVERIFY2(errors.isEmpty(), errors.constData());
-
-    if (busRuns) {
-        bus.terminate();
-        QVERIFY(bus.waitForFinished(5'000));
-    }
+    bus.terminate();
+    bus.waitForFinished(5'000);
 }
 
 void TestAvahiServiceAdvertiser::withoutDaemonChild() {
@@ -466,23 +339,23 @@ void TestAvahiServiceAdvertiser::withoutDaemonChild() {
     }
     QElapsedTimer clock;
     clock.start();
-    auto options = loopbackOnly();
+    auto options = onInterface();
     options.busRetryInterval = std::chrono::milliseconds(50);
     auto advertiser = std::make_unique<AvahiServiceAdvertiser>(options);
     QSignalSpy stateChanges(advertiser.get(), &AvahiServiceAdvertiser::stateChanged);
 
     advertiser->advertise(service(QStringLiteral("Nobody Listens"), 7420));
-    QTRY_COMPARE(advertiser->state(), AvahiServiceAdvertiser::State::Unavailable);
+    QTRY_COMPARE(advertiser->state(), State::Unavailable);
     // Several bus retries (or the wait for a daemon) pass without a change, a crash or a word on stderr.
     QTest::qWait(300);
-    QCOMPARE(advertiser->state(), AvahiServiceAdvertiser::State::Unavailable);
+    QCOMPARE(advertiser->state(), State::Unavailable);
     QCOMPARE(advertiser->registeredName(), QString());
     QCOMPARE(stateChanges.count(), 1);
 
     advertiser->withdraw();
-    QTRY_COMPARE(advertiser->state(), AvahiServiceAdvertiser::State::Idle);
+    QTRY_COMPARE(advertiser->state(), State::Idle);
     advertiser->advertise(service(QStringLiteral("Nobody Listens"), 7421));
-    QTRY_COMPARE(advertiser->state(), AvahiServiceAdvertiser::State::Unavailable);
+    QTRY_COMPARE(advertiser->state(), State::Unavailable);
     advertiser.reset();
     QVERIFY2(clock.elapsed() < 5'000, "an absent daemon held the advertiser up");
 }

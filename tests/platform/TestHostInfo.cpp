@@ -6,102 +6,67 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
-
-// What the computer is called when machine-info names nothing.
-QString hostNameFallback() {
-    const QString host = QSysInfo::machineHostName().trimmed();
-    return host.isEmpty() ? QStringLiteral("Mac") : host;
-}
-
-} // namespace
-
 class TestHostInfo : public QObject {
     Q_OBJECT
 
 private slots:
-    void prettyHostnameIsTheName_data();
-    void prettyHostnameIsTheName();
-    void withoutPrettyHostnameTheHostNameServes_data();
-    void withoutPrettyHostnameTheHostNameServes();
-
-private:
-    QTemporaryDir m_folder;
+    void readsThePrettyHostname_data();
+    void readsThePrettyHostname();
 };
 
-void TestHostInfo::prettyHostnameIsTheName_data() {
-    QTest::addColumn<QByteArray>("machineInfo");
+// An empty expected name stands for the host name, which serves when machine-info names nothing.
+void TestHostInfo::readsThePrettyHostname_data() {
+    QTest::addColumn<QByteArray>("machineInfo"); // null: no file at all
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("a double-quoted name as hostnamectl writes it")
-        << QByteArray("PRETTY_HOSTNAME=\"Ana's Grading Suite\"\n") << QStringLiteral("Ana's Grading Suite");
-    QTest::newRow("a single word needs no quotes")
-        << QByteArray("PRETTY_HOSTNAME=Studio\n") << QStringLiteral("Studio");
-    QTest::newRow("single quotes keep backslashes and double quotes")
-        << QByteArray("PRETTY_HOSTNAME='Bay \\\"B\\\"'\n") << QStringLiteral("Bay \\\"B\\\"");
-    QTest::newRow("escaped double quotes inside double quotes")
-        << QByteArray("PRETTY_HOSTNAME=\"The \\\"Blue\\\" Room\"\n") << QStringLiteral("The \"Blue\" Room");
-    QTest::newRow("escaped backslash, dollar and backtick inside double quotes")
-        << QByteArray("PRETTY_HOSTNAME=\"A\\\\B \\$5 \\`x\\`\"\n") << QStringLiteral("A\\B $5 `x`");
-    QTest::newRow("a backslash before an ordinary character stays inside double quotes")
-        << QByteArray("PRETTY_HOSTNAME=\"C:\\Grade\"\n") << QStringLiteral("C:\\Grade");
-    QTest::newRow("an escaped blank in an unquoted name")
-        << QByteArray("PRETTY_HOSTNAME=Edit\\ Bay\n") << QStringLiteral("Edit Bay");
-    QTest::newRow("other keys around it are ignored")
-        << QByteArray("CHASSIS=laptop\nPRETTY_HOSTNAME=\"Colour Bay\"\nDEPLOYMENT=production\n")
-        << QStringLiteral("Colour Bay");
-    QTest::newRow("a longer key sharing the prefix is not the name")
-        << QByteArray("PRETTY_HOSTNAME_OLD=\"Old\"\nPRETTY_HOSTNAME=\"New\"\n") << QStringLiteral("New");
-    QTest::newRow("blanks around the line and inside the quotes are trimmed")
-        << QByteArray("   PRETTY_HOSTNAME=\"  Suite 4  \"   \n") << QStringLiteral("Suite 4");
-    QTest::newRow("UTF-8 names are decoded")
-        << QByteArray("PRETTY_HOSTNAME=\"Zo\xc3\xab\xe2\x80\x99s Mac\"\n") << QStringLiteral("Zoë’s Mac");
-    QTest::newRow("a Windows line ending does not end up in the name")
-        << QByteArray("PRETTY_HOSTNAME=\"Suite 5\"\r\n") << QStringLiteral("Suite 5");
+    const auto row = [](const char* name, const char* machineInfo, const QString& expected = {}) {
+        QTest::newRow(name) << QByteArray(machineInfo) << expected;
+    };
+    row("a double-quoted name as hostnamectl writes it", "PRETTY_HOSTNAME=\"Ana's Grading Suite\"\n",
+        "Ana's Grading Suite");
+    row("a single word needs no quotes", "PRETTY_HOSTNAME=Studio\n", "Studio");
+    row("single quotes keep backslashes and double quotes", "PRETTY_HOSTNAME='Bay \\\"B\\\"'\n",
+        "Bay \\\"B\\\"");
+    row("escaped double quote, backslash, dollar and backtick inside double quotes",
+        "PRETTY_HOSTNAME=\"The \\\"Blue\\\" A\\\\B \\$5 \\`x\\`\"\n", "The \"Blue\" A\\B $5 `x`");
+    row("a backslash before an ordinary character stays inside double quotes",
+        "PRETTY_HOSTNAME=\"C:\\Grade\"\n", "C:\\Grade");
+    row("an escaped blank in an unquoted name", "PRETTY_HOSTNAME=Edit\\ Bay\n", "Edit Bay");
+    row("other keys, one of them sharing the prefix, are ignored",
+        "CHASSIS=laptop\nPRETTY_HOSTNAME_OLD=\"Old\"\nPRETTY_HOSTNAME=\"New\"\nDEPLOYMENT=production\n",
+        "New");
+    row("blanks around the line and inside the quotes are trimmed", "   PRETTY_HOSTNAME=\"  Suite 4  \"   \n",
+        "Suite 4");
+    row("UTF-8 names are decoded", "PRETTY_HOSTNAME=\"Zo\xc3\xab\xe2\x80\x99s Mac\"\n", "Zoë’s Mac");
+    row("a Windows line ending does not end up in the name", "PRETTY_HOSTNAME=\"Suite 5\"\r\n", "Suite 5");
+
+    row("no machine-info file", nullptr);
+    row("machine-info is a folder", "folder");
+    row("machine-info without the key", "CHASSIS=desktop\n");
+    row("an empty unquoted value", "PRETTY_HOSTNAME=\n");
+    row("an empty quoted value", "PRETTY_HOSTNAME=\"\"\n");
+    row("a value of blanks only in quotes", "PRETTY_HOSTNAME=\"   \"\n");
+    row("a commented-out name", "# PRETTY_HOSTNAME=\"Old\"\n#PRETTY_HOSTNAME=Old\n");
 }
 
-void TestHostInfo::prettyHostnameIsTheName() {
+void TestHostInfo::readsThePrettyHostname() {
     QFETCH(QByteArray, machineInfo);
     QFETCH(QString, expected);
-    QVERIFY(m_folder.isValid());
-    const QString path = m_folder.filePath(QStringLiteral("machine-info"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(machineInfo), machineInfo.size());
-    file.close();
-
-    QCOMPARE(HostInfo::computerName(path), expected);
-}
-
-void TestHostInfo::withoutPrettyHostnameTheHostNameServes_data() {
-    QTest::addColumn<QByteArray>("machineInfo"); // empty: no file at all
-    QTest::addColumn<bool>("isFolder");
-
-    QTest::newRow("no machine-info file") << QByteArray() << false;
-    QTest::newRow("machine-info is a folder") << QByteArray() << true;
-    QTest::newRow("machine-info without the key") << QByteArray("CHASSIS=desktop\n") << false;
-    QTest::newRow("an empty unquoted value") << QByteArray("PRETTY_HOSTNAME=\n") << false;
-    QTest::newRow("an empty quoted value") << QByteArray("PRETTY_HOSTNAME=\"\"\n") << false;
-    QTest::newRow("a value of blanks only") << QByteArray("PRETTY_HOSTNAME=\"   \"\n") << false;
-    QTest::newRow("a commented-out name")
-        << QByteArray("# PRETTY_HOSTNAME=\"Old\"\n#PRETTY_HOSTNAME=Old\n") << false;
-}
-
-void TestHostInfo::withoutPrettyHostnameTheHostNameServes() {
-    QFETCH(QByteArray, machineInfo);
-    QFETCH(bool, isFolder);
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
     const QString path = folder.filePath(QStringLiteral("machine-info"));
-    if (isFolder) {
+    if (machineInfo == "folder") {
         QVERIFY(QDir().mkpath(path));
-    } else if (!machineInfo.isEmpty()) {
+    } else if (!machineInfo.isNull()) {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
         QCOMPARE(file.write(machineInfo), machineInfo.size());
     }
-
-    QCOMPARE(HostInfo::computerName(path), hostNameFallback());
+    if (expected.isEmpty()) {
+        const QString host = QSysInfo::machineHostName().trimmed();
+        expected = host.isEmpty() ? QStringLiteral("Mac") : host;
+    }
+    QCOMPARE(HostInfo::computerName(path), expected);
 }
 
 QTEST_GUILESS_MAIN(TestHostInfo)
