@@ -22,6 +22,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+const auto header = &CloudTestService::header;
+const auto bodyOf = &CloudTestService::body;
+
 const QString serviceName = u"com.quillfen.tonewharf.cloud"_s;
 const QString recordsPath = u"/api/collections/tintara_luts/records"_s;
 const QString listing = u"GET "_s + recordsPath + u"?perPage=200&sort=created"_s;
@@ -38,19 +41,8 @@ LUTLook warmLook() {
     return look;
 }
 
-QByteArray bodyOf(const QJsonObject& request) {
-    return QByteArray::fromBase64(request.value(u"bodyBase64"_s).toString().toLatin1());
-}
-
 QJsonObject jsonBodyOf(const QJsonObject& request) {
     return QJsonDocument::fromJson(bodyOf(request)).object();
-}
-
-// A header as the service received it; "(absent)" tells a missing header from an empty one.
-QString header(const QJsonObject& request, const char* name) {
-    const QJsonObject headers = request.value(u"headers"_s).toObject();
-    return headers.contains(QLatin1String(name)) ? headers.value(QLatin1String(name)).toString()
-                                                 : u"(absent)"_s;
 }
 
 // Method, path and query of a request in one line.

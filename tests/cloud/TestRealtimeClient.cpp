@@ -17,6 +17,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+const auto header = &CloudTestService::header;
+const auto bodyOf = &CloudTestService::body;
+
 QString describe(const RealtimeEvent& event) {
     return u"%1 %2 %3 raw=%4"_s.arg(EventStream::actionText(event.action), event.collection, event.recordID,
                                     QString::fromUtf8(event.raw));
@@ -38,17 +41,6 @@ QJsonObject chunk(const QByteArray& bytes, int delayMs = 0) {
 
 QJsonObject scriptedStream(const QJsonArray& chunks, bool close = false) {
     return QJsonObject{{u"chunks"_s, chunks}, {u"close"_s, close}};
-}
-
-// A header of a recorded request; "(absent)" tells a missing header from an empty one.
-QString header(const QJsonValue& request, const char* name) {
-    const QJsonObject headers = request.toObject().value(u"headers"_s).toObject();
-    return headers.contains(QLatin1String(name)) ? headers.value(QLatin1String(name)).toString()
-                                                 : u"(absent)"_s;
-}
-
-QByteArray bodyOf(const QJsonValue& request) {
-    return QByteArray::fromBase64(request.toObject().value(u"bodyBase64"_s).toString().toLatin1());
 }
 
 // How long a scripted stream that ends stays open after its answer's head. When the head and the
