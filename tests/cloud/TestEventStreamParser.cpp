@@ -177,6 +177,8 @@ private slots:
         QTest::newRow("invalid UTF-8 in the data is dropped")
             << QByteArray("event:tintara_luts\ndata:{\"action\":\"create\",\"record\":{\"id\":\"\xc0\xaf\"}}")
             << QStringLiteral("nothing");
+        QTest::newRow("an empty block, as four line feeds make, gives nothing")
+            << QByteArray() << QStringLiteral("nothing");
     }
 
     void handlesBlocks() {
