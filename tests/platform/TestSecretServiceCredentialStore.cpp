@@ -27,38 +27,32 @@ QString uniqueService() {
            QUuid::createUuid().toString(QUuid::WithoutBraces);
 }
 
-struct ToolResult {
-    int exitCode = -1;
-    QByteArray output;
-};
-
 // secret-tool, libsecret's own command-line client, is the independent judge of what is stored.
-ToolResult secretTool(const QStringList& arguments, const QByteArray& input = {}) {
+// Gives its output, or nothing when it failed.
+QByteArray secretTool(const QStringList& arguments, const QByteArray& input = {}) {
     QProcess tool;
     tool.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     tool.start(QStringLiteral("secret-tool"), arguments);
-    if (!tool.waitForStarted(5000)) {
-        return {};
-    }
     tool.write(input);
     tool.closeWriteChannel();
     if (!tool.waitForFinished(10000)) {
         tool.kill();
         tool.waitForFinished();
-        return {};
     }
-    return {tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1, tool.readAllStandardOutput()};
+    return tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0 ? tool.readAllStandardOutput()
+                                                                             : QByteArray();
 }
 
+QByteArray lookup(const QString& service, const QString& account) {
+    return secretTool(
+        {QStringLiteral("lookup"), QStringLiteral("service"), service, QStringLiteral("account"), account});
+}
+
+// How many items secret-tool finds for (service, account); each starts with a "[path]" line.
 int itemCount(const QString& service, const QString& account) {
-    const ToolResult found =
-        secretTool({QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("service"), service,
-                    QStringLiteral("account"), account});
-    int count = 0;
-    for (const QByteArray& line : found.output.split('\n')) {
-        count += line.startsWith('[') ? 1 : 0;
-    }
-    return count;
+    return int(("\n" + secretTool({QStringLiteral("search"), QStringLiteral("--all"),
+                                   QStringLiteral("service"), service, QStringLiteral("account"), account}))
+                   .count("\n["));
 }
 
 int probe() {
@@ -72,6 +66,10 @@ int probe() {
 }
 
 } // namespace
+
+#define SKIP_WITHOUT_KEYRING()                                                                               \
+    if (const QString problem = keyringProblem(); !problem.isEmpty())                                        \
+    QSKIP(qPrintable(problem))
 
 // The Linux credential store against a real Secret Service (gnome-keyring), and its silence
 // where there is none.
@@ -112,7 +110,6 @@ private slots:
 
     void keepsValues_data() {
         QTest::addColumn<QString>("value");
-        QTest::newRow("a plain token is kept") << QStringLiteral("pbt.abc-DEF_123");
         QTest::newRow("an address with non-ASCII letters is kept")
             << QStringLiteral("zoë.ångström@exämple.com ✓");
         QTest::newRow("an empty value is kept as empty") << QString();
@@ -120,34 +117,25 @@ private slots:
     }
 
     void keepsValues() {
-        if (const QString problem = keyringProblem(); !problem.isEmpty()) {
-            QSKIP(qPrintable(problem));
-        }
+        SKIP_WITHOUT_KEYRING();
         QFETCH(QString, value);
         SecretServiceCredentialStore().write(m_service, QStringLiteral("token"), value);
         // A second instance reads what the first wrote: nothing is cached in the object.
         QCOMPARE(SecretServiceCredentialStore().read(m_service, QStringLiteral("token")),
                  std::optional<QString>(value));
-        const ToolResult stored = secretTool({QStringLiteral("lookup"), QStringLiteral("service"), m_service,
-                                              QStringLiteral("account"), QStringLiteral("token")});
-        QCOMPARE(stored.exitCode, 0);
-        QCOMPARE(stored.output, value.toUtf8());
+        QCOMPARE(lookup(m_service, QStringLiteral("token")), value.toUtf8());
         QCOMPARE(itemCount(m_service, QStringLiteral("token")), 1);
     }
 
     void replacesAndDeletes() {
-        if (const QString problem = keyringProblem(); !problem.isEmpty()) {
-            QSKIP(qPrintable(problem));
-        }
+        SKIP_WITHOUT_KEYRING();
         SecretServiceCredentialStore store;
         QCOMPARE(store.read(m_service, QStringLiteral("token")), std::nullopt);
         // An older duplicate left by another program goes as well.
-        QCOMPARE(
-            secretTool({QStringLiteral("store"), QStringLiteral("--label=stray"), QStringLiteral("service"),
-                        m_service, QStringLiteral("account"), QStringLiteral("token")},
-                       "stray")
-                .exitCode,
-            0);
+        secretTool({QStringLiteral("store"), QStringLiteral("--label=stray"), QStringLiteral("service"),
+                    m_service, QStringLiteral("account"), QStringLiteral("token")},
+                   "stray");
+        QCOMPARE(lookup(m_service, QStringLiteral("token")), QByteArray("stray"));
         store.write(m_service, QStringLiteral("token"), QStringLiteral("first"));
         store.write(m_service, QStringLiteral("token"), QStringLiteral("second"));
         store.write(m_service, QStringLiteral("other"), QStringLiteral("untouched"));
@@ -164,9 +152,7 @@ private slots:
     }
 
     void sessionSurvivesARestartAndSignOutLeavesNothing() {
-        if (const QString problem = keyringProblem(); !problem.isEmpty()) {
-            QSKIP(qPrintable(problem));
-        }
+        SKIP_WITHOUT_KEYRING();
         CloudTestService service;
         QVERIFY(service.start());
         const QString userID =
@@ -181,10 +167,7 @@ private slots:
             token = cloud.token();
         }
         QVERIFY(token.has_value());
-        QCOMPARE(secretTool({QStringLiteral("lookup"), QStringLiteral("service"), m_service,
-                             QStringLiteral("account"), QStringLiteral("userID")})
-                     .output,
-                 userID.toUtf8());
+        QCOMPARE(lookup(m_service, QStringLiteral("userID")), userID.toUtf8());
 
         {
             CloudStore restarted(service.baseUrl(), std::make_shared<SecretServiceCredentialStore>());
@@ -193,20 +176,15 @@ private slots:
             QCOMPARE(restarted.email(), QStringLiteral("Grace@Example.com"));
             QCOMPARE(QCoro::waitFor(restarted.refresh()), RefreshOutcome::refreshed);
             QVERIFY(restarted.token() != token);
-            token = restarted.token();
-        }
-        {
-            CloudStore again(service.baseUrl(), std::make_shared<SecretServiceCredentialStore>());
-            QCOMPARE(again.token(), token);
-            again.signOut();
+            // The refreshed token is what a restart finds.
+            QCOMPARE(lookup(m_service, QStringLiteral("token")), restarted.token()->toUtf8());
+            restarted.signOut();
         }
         for (const char* account : {"token", "userID", "email"}) {
             QCOMPARE(itemCount(m_service, QLatin1String(account)), 0);
         }
         CloudStore afterSignOut(service.baseUrl(), std::make_shared<SecretServiceCredentialStore>());
         QCOMPARE(afterSignOut.token(), std::nullopt);
-        QCOMPARE(afterSignOut.userID(), std::nullopt);
-        QCOMPARE(afterSignOut.email(), QString());
         CredentialService::setName(QString::fromLatin1(CredentialService::defaultName));
     }
 
@@ -222,37 +200,32 @@ private slots:
         QTemporaryDir folder;
         QVERIFY(folder.isValid());
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove(QStringLiteral("DISPLAY"));
-        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"}) {
+            environment.remove(QLatin1String(name));
+        }
         environment.insert(QLatin1String(probeMarker), QStringLiteral("1"));
+        const QString socket = folder.filePath(QStringLiteral("bus"));
+        if (situation != u"no bus") {
+            environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                               QStringLiteral("unix:path=") + socket);
+        }
 
         QProcess bus;
-        if (situation == u"dead bus") {
-            environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
-                               QStringLiteral("unix:path=") + folder.filePath(QStringLiteral("nothing")));
-        } else if (situation == u"bare bus") {
+        if (situation == u"bare bus") {
             if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty()) {
                 QSKIP("dbus-daemon is not installed");
             }
             // A session bus without service files: nothing can be activated on it.
-            const QString socket = folder.filePath(QStringLiteral("bus"));
             QFile config(folder.filePath(QStringLiteral("bus.conf")));
             QVERIFY(config.open(QIODevice::WriteOnly));
             config.write(
-                "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-                "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                "<busconfig><type>session</type><listen>unix:path=" +
-                socket.toUtf8() +
+                "<busconfig><type>session</type><listen>unix:path=" + socket.toUtf8() +
                 "</listen><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
                 "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
             config.close();
             bus.start(QStringLiteral("dbus-daemon"),
                       {QStringLiteral("--nofork"), QStringLiteral("--config-file=") + config.fileName()});
-            QVERIFY(bus.waitForStarted(5000));
             QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(socket), 5000);
-            environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
-                               QStringLiteral("unix:path=") + socket);
         }
 
         QProcess probe;

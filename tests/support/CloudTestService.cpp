@@ -118,3 +118,14 @@ QJsonArray CloudTestService::requests() {
 void CloudTestService::clearRequests() {
     control("DELETE", QStringLiteral("/_test/requests"));
 }
+
+QString CloudTestService::header(const QJsonValue& request, const char* name) {
+    const QJsonObject headers = request.toObject().value(QStringLiteral("headers")).toObject();
+    return headers.contains(QLatin1String(name)) ? headers.value(QLatin1String(name)).toString()
+                                                 : QStringLiteral("(absent)");
+}
+
+QByteArray CloudTestService::body(const QJsonValue& request) {
+    return QByteArray::fromBase64(
+        request.toObject().value(QStringLiteral("bodyBase64")).toString().toLatin1());
+}

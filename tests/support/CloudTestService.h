@@ -29,6 +29,10 @@ public:
     QJsonArray requests();
     void clearRequests();
 
+    // A header of a recorded request; "(absent)" tells a missing header from an empty one.
+    static QString header(const QJsonValue& request, const char* name);
+    static QByteArray body(const QJsonValue& request);
+
     // The status of the latest control call (0 when there was no HTTP answer).
     int lastStatus() const { return m_lastStatus; }
 
