@@ -164,39 +164,22 @@ void TestProtobuf::protocReadsWhatEncodeWrites() {
 }
 
 void TestProtobuf::arbitraryBytesNeverCrashAndRoundTrip() {
-    // Encoded random messages, then damaged half of the time (a byte changed, a tail cut off or
-    // random bytes appended), so that parse meets both good and broken input near the edges.
+    // A message with every wire type, nesting, ten-byte varints and a large key, damaged at random
+    // (bytes changed, a tail cut off, bytes appended), so that parse meets good and broken input
+    // near every edge.
+    const QByteArray seed =
+        hex("08 96 01 12 00 0d 00 00 80 3f 19 01 02 03 04 05 06 07 08 22 05 08 ff ff ff 0f"
+            "f8 ff ff ff ff ff ff ff ff 01 00 10 ff ff ff ff ff ff ff ff ff 01 1a 00");
     QRandomGenerator random(20261206);
     int wellFormed = 0;
     for (int round = 0; round < 20000; ++round) {
-        QList<Field> fields;
-        for (int count = random.bounded(0, 6); count > 0; --count) {
-            const qint64 number = random.bounded(1, 40);
-            const char byte = char(random.bounded(256));
-            switch (random.bounded(4)) {
-            case 0:
-                fields.append(Field::makeVarint(number, random.generate64() >> random.bounded(64)));
-                break;
-            case 1:
-                fields.append(Field{number, Protobuf::Fixed32, 0, QByteArray(4, byte)});
-                break;
-            case 2:
-                fields.append(Field{number, Protobuf::Fixed64, 0, QByteArray(8, byte)});
-                break;
-            default:
-                fields.append(Field::makeBytes(number, QByteArray(random.bounded(0, 20), char(0x80))));
-            }
-        }
-        QByteArray input = Protobuf::encode(fields);
-        const int damage = random.bounded(6);
-        if (damage == 0 && !input.isEmpty()) {
+        QByteArray input = seed;
+        for (int changes = random.bounded(3); changes > 0; --changes) {
             input[random.bounded(int(input.size()))] = char(random.bounded(256));
-        } else if (damage == 1) {
-            input.chop(random.bounded(int(input.size()) + 1));
-        } else if (damage == 2) {
-            for (int extra = random.bounded(1, 12); extra > 0; --extra) {
-                input.append(char(random.bounded(256)));
-            }
+        }
+        input.chop(random.bounded(2) ? random.bounded(int(input.size()) + 1) : 0);
+        for (int extra = random.bounded(4) ? 0 : random.bounded(1, 12); extra > 0; --extra) {
+            input.append(char(random.bounded(256)));
         }
 
         const auto parsed = Protobuf::parse(input);
@@ -211,7 +194,7 @@ void TestProtobuf::arbitraryBytesNeverCrashAndRoundTrip() {
         QCOMPARE(Protobuf::encode(*again), encoded);
         QVERIFY(encoded.size() <= input.size());
     }
-    QVERIFY2(wellFormed > 5000 && wellFormed < 18000, qPrintable(QString::number(wellFormed)));
+    QVERIFY2(wellFormed > 2000 && wellFormed < 18000, qPrintable(QString::number(wellFormed)));
 }
 
 QTEST_GUILESS_MAIN(TestProtobuf)
