@@ -1,6 +1,6 @@
 #include "resolve/Protobuf.h"
+#include "support/RunProgram.h"
 
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QTest>
 
@@ -149,18 +149,13 @@ void TestProtobuf::protocReadsWhatEncodeWrites() {
         Field::makeVarint(300, 1),
     });
 
-    QProcess protoc;
-    protoc.start(QStringLiteral("protoc"), {QStringLiteral("--decode_raw")});
-    QVERIFY2(protoc.waitForStarted(10000), "protoc (Debian package protobuf-compiler) must be installed");
-    protoc.write(message);
-    protoc.closeWriteChannel();
-    QVERIFY(protoc.waitForFinished(30000));
-    QCOMPARE(protoc.exitCode(), 0);
-    QCOMPARE(QString::fromUtf8(protoc.readAllStandardOutput()),
-             QStringLiteral("1: 150\n2: 18446744073709551615\n3: 0x3fc00000\n4: 0x3ff0000000000000\n"
-                            "7 {\n  1: 2\n  5: \"Tonewharf/Warm.cube\"\n}\n"
-                            "7 {\n  1: 2\n  5: \"Tonewharf/Warm.cube\"\n}\n"
-                            "300: 1\n"));
+    // protoc comes from the Debian package protobuf-compiler.
+    QCOMPARE(
+        QString::fromUtf8(runProgram(QStringLiteral("protoc"), {QStringLiteral("--decode_raw")}, message)),
+        QStringLiteral("1: 150\n2: 18446744073709551615\n3: 0x3fc00000\n4: 0x3ff0000000000000\n"
+                       "7 {\n  1: 2\n  5: \"Tonewharf/Warm.cube\"\n}\n"
+                       "7 {\n  1: 2\n  5: \"Tonewharf/Warm.cube\"\n}\n"
+                       "300: 1\n"));
 }
 
 void TestProtobuf::arbitraryBytesNeverCrashAndRoundTrip() {

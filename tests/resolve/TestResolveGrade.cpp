@@ -2,10 +2,10 @@
 #include "platform/Resources.h"
 #include "resolve/Protobuf.h"
 #include "resolve/ResolveGrade.h"
+#include "support/RunProgram.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -29,28 +29,9 @@ quint32 floatBits(double value) {
     return bits;
 }
 
-// Runs a judge that is not our own code on the input; its standard output, or a null array on failure.
-QByteArray runJudge(const QString& program, const QStringList& arguments, const QByteArray& input) {
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForStarted(10000)) {
-        qWarning() << program << "could not be started";
-        return {};
-    }
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit ||
-        process.exitCode() != 0) {
-        qWarning() << program << process.readAllStandardError();
-        return {};
-    }
-    QByteArray output = process.readAllStandardOutput();
-    return output.isNull() ? QByteArray("") : output;
-}
-
 QByteArray zstdDecode(const QByteArray& frame) {
-    return runJudge(QStringLiteral("zstd"),
-                    {QStringLiteral("-d"), QStringLiteral("-c"), QStringLiteral("-q")}, frame);
+    return runProgram(QStringLiteral("zstd"),
+                      {QStringLiteral("-d"), QStringLiteral("-c"), QStringLiteral("-q")}, frame);
 }
 
 // The parameter identifiers and values protoc --decode_raw prints: floats as their bit
@@ -63,7 +44,7 @@ struct ProtocView {
 ProtocView protocView(const QByteArray& body) {
     ProtocView view;
     const QString text =
-        QString::fromUtf8(runJudge(QStringLiteral("protoc"), {QStringLiteral("--decode_raw")}, body));
+        QString::fromUtf8(runProgram(QStringLiteral("protoc"), {QStringLiteral("--decode_raw")}, body));
     static const QRegularExpression parameter(
         QStringLiteral("1: (\\d+)\\n\\s*2 \\{\\n\\s*(?:1: 0x([0-9a-f]{8})|5: \"([^\"\\n]*)\")\\n"));
     for (const auto& match : parameter.globalMatch(text)) {
@@ -395,7 +376,7 @@ void TestResolveGrade::makeStillProducesAStillResolveCanRead() {
 
     // An XML parser without namespace processing (Resolve's element names hold "::") and strict
     // about UTF-8 reads it.
-    const QByteArray expat = runJudge(
+    const QByteArray expat = runProgram(
         QStringLiteral(TONEWHARF_PYTHON3),
         {QStringLiteral("-c"), QStringLiteral("import sys, xml.parsers.expat as e; "
                                               "e.ParserCreate().Parse(sys.stdin.buffer.read(), True)")},
@@ -479,10 +460,9 @@ void TestResolveGrade::makeStillFailures() {
 void TestResolveGrade::generatorMatchesTheShippedTemplate() {
     // The shipped .pb and .xml are exactly what the generator script writes.
     const QByteArray output =
-        runJudge(QStringLiteral(TONEWHARF_PYTHON3),
-                 {QStringLiteral(TONEWHARF_SOURCE_DIR "/scripts/make_grade_template.py"),
-                  QStringLiteral("--check"), QStringLiteral(TONEWHARF_RESOURCE_DIR)},
-                 {});
+        runProgram(QStringLiteral(TONEWHARF_PYTHON3),
+                   {QStringLiteral(TONEWHARF_SOURCE_DIR "/scripts/make_grade_template.py"),
+                    QStringLiteral("--check"), QStringLiteral(TONEWHARF_RESOURCE_DIR)});
     QVERIFY2(!output.isNull(), "the resources differ from what scripts/make_grade_template.py writes");
     QVERIFY(QFileInfo(QStringLiteral(TONEWHARF_RESOURCE_DIR "/ResolveGradeTemplate.pb")).size() > 0);
 }
