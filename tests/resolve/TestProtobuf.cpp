@@ -118,11 +118,8 @@ void TestProtobuf::encode_data() {
     QTest::addColumn<QList<Field>>("fields");
     QTest::addColumn<QByteArray>("expected");
 
-    QTest::newRow("no fields give no bytes") << QList<Field>{} << QByteArray();
     QTest::newRow("127 takes one byte") << QList<Field>{Field::makeVarint(1, 127)} << hex("08 7f");
     QTest::newRow("128 takes two bytes") << QList<Field>{Field::makeVarint(1, 128)} << hex("08 80 01");
-    QTest::newRow("field 16 needs a two-byte key")
-        << QList<Field>{Field::makeVarint(16, 1)} << hex("80 01 01");
     QTest::newRow("a 300-byte field has a two-byte length")
         << QList<Field>{Field::makeBytes(3, QByteArray(300, 'x'))} << hex("1a ac 02") + QByteArray(300, 'x');
 }

@@ -182,12 +182,9 @@ void TestResolveLink::idsIncreaseFromOneAcrossRestarts() {
     QTRY_VERIFY_WITH_TIMEOUT(rig->scripted.launches() >= 4 && rig->scripted.requests().size() >= 4, 15000);
 
     const QList<QJsonObject> requests = rig->scripted.requests();
+    // Each line the bridge read is one whole request, with the next id.
     for (int i = 0; i < requests.size(); ++i) {
         QCOMPARE(requests[i], (QJsonObject{{"id", i + 1}, {"cmd", "status"}, {"args", QJsonObject{}}}));
-    }
-    // Each line is one compact object: nothing but the line feed separates requests.
-    for (const QString& raw : rig->scripted.rawRequests()) {
-        QVERIFY2(!raw.contains(QLatin1Char(' ')), qPrintable(raw));
     }
     QVERIFY(link.lastRequestId() >= requests.size());
 }

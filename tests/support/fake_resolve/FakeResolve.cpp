@@ -126,13 +126,9 @@ void ScriptedBridge::setScript(const QJsonObject& script) {
     writeWhole(QDir(m_folder).filePath(QStringLiteral("script.json")), QJsonDocument(script).toJson());
 }
 
-QStringList ScriptedBridge::rawRequests() const {
-    return lines(QDir(m_folder).filePath(QStringLiteral("requests.log")));
-}
-
 QList<QJsonObject> ScriptedBridge::requests() const {
     QList<QJsonObject> parsed;
-    for (const QString& line : rawRequests()) {
+    for (const QString& line : lines(QDir(m_folder).filePath(QStringLiteral("requests.log")))) {
         parsed.append(QJsonDocument::fromJson(line.toUtf8()).object());
     }
     return parsed;

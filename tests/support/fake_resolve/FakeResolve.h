@@ -59,7 +59,6 @@ public:
     void setScript(const QJsonObject& script);
     // Every line the bridge received, parsed; lines that were not JSON objects come back empty.
     QList<QJsonObject> requests() const;
-    QStringList rawRequests() const;
     // The monotonic times of the launches and of the requests, in seconds.
     QList<double> launchTimes() const;
     QList<double> requestTimes() const;
