@@ -244,11 +244,8 @@ void TestResolveLink::requestsFailWithNotRunning() {
     link.start();
     QTRY_VERIFY(rig->requestsFor(QStringLiteral("status")) == 1);
     auto waiting = link.send(QStringLiteral("echo"));
-    QElapsedTimer clock;
-    clock.start();
     QCOMPARE(QCoro::waitFor(link.send(QStringLiteral("quit"))).error(), LinkError::notRunning);
     QCOMPARE(QCoro::waitFor(waiting).error(), LinkError::notRunning);
-    QVERIFY(clock.elapsed() < 4000);
     QCOMPARE(link.health(), Health::resolveNotRunning());
     QVERIFY(!link.bridgeRunning());
 
@@ -533,25 +530,21 @@ void TestResolveLink::realBridgeHangingCallTimesOut() {
 void TestResolveLink::runningCheckReadsProcLayout_data() {
     // "<name>" for an empty folder, "<name>=<exe target>" for a link, "@" for the test's folder
     QTest::addColumn<QStringList>("entries");
-    QTest::addColumn<bool>("bundleCheck");
     QTest::addColumn<bool>("running");
 
     const QString resolve = QStringLiteral("@/resolve/bin/resolve");
     QTest::newRow("a process whose executable is Resolve is found past entries without a readable one")
-        << QStringList{"1=/usr/lib/systemd/systemd", "2", "3=", "4242=" + resolve} << false << true;
+        << QStringList{"1=/usr/lib/systemd/systemd", "2", "3=", "4242=" + resolve} << true;
     QTest::newRow("Resolve replaced on disk while it runs still counts")
-        << QStringList{"4242=" + resolve + " (deleted)"} << false << true;
+        << QStringList{"4242=" + resolve + " (deleted)"} << true;
     QTest::newRow("other executables and entries that are not process ids do not count")
         << QStringList{"1=/usr/bin/sleep", "2=" + resolve + "d",     "3=/resolve/bin/resolve",
                        "self=" + resolve,  "thread-self=" + resolve, "12a=" + resolve}
-        << false << false;
-    QTest::newRow("a profile that looks for bundle identifiers finds nothing here")
-        << QStringList{"4242=" + resolve} << true << false;
+        << false;
 }
 
 void TestResolveLink::runningCheckReadsProcLayout() {
     QFETCH(QStringList, entries);
-    QFETCH(bool, bundleCheck);
     QFETCH(bool, running);
 
     const QString proc = rig->dir.filePath(QStringLiteral("proc"));
@@ -562,11 +555,7 @@ void TestResolveLink::runningCheckReadsProcLayout() {
             entry.section(QLatin1Char('='), 1).replace(QStringLiteral("@"), rig->dir.path());
         QVERIFY(target.isEmpty() || QFile::link(target, folder + QStringLiteral("/exe")));
     }
-    ResolveProfile profile = rig->profile();
-    if (bundleCheck) {
-        profile.runningCheck = ResolveProfile::RunningCheck::BundleIdentifierPrefix;
-    }
-    QCOMPARE(ProcRunningApplications(proc).isResolveRunning(profile), running);
+    QCOMPARE(ProcRunningApplications(proc).isResolveRunning(rig->profile()), running);
 }
 
 void TestResolveLink::runningCheckFindsRealProcess() {
