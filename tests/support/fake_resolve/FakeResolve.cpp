@@ -45,28 +45,24 @@ bool copyFile(const QString& from, const QString& to) {
 FakeResolveInstallation::FakeResolveInstallation(QString root)
     : m_root(std::move(root)) {
     const QDir dir(m_root);
-    for (const char* folder : {"bin", "Developer/Scripting/Modules", "libs/Fusion", "LUT"}) {
-        if (!dir.mkpath(QString::fromLatin1(folder))) {
-            m_problem = QStringLiteral("cannot create ") + dir.filePath(QString::fromLatin1(folder));
-            return;
-        }
-    }
-    if (!copyFile(QStringLiteral("/bin/sleep"), binary())) {
+    const QString module =
+        dir.filePath(QStringLiteral("Developer/Scripting/Modules/DaVinciResolveScript.py"));
+    const bool made = dir.mkpath(QStringLiteral("bin")) &&
+                      dir.mkpath(QStringLiteral("Developer/Scripting/Modules")) &&
+                      dir.mkpath(QStringLiteral("libs/Fusion")) && dir.mkpath(QStringLiteral("LUT"));
+    if (!made) {
+        m_problem = QStringLiteral("cannot create the folders under ") + m_root;
+    } else if (!copyFile(QStringLiteral("/bin/sleep"), binary()) ||
+               !QFile(binary()).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                               QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                                               QFileDevice::ExeGroup)) {
         m_problem = QStringLiteral("cannot copy /bin/sleep");
-        return;
-    }
-    QFile(binary()).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                                   QFileDevice::ReadGroup | QFileDevice::ExeGroup);
-    if (!copyFile(fakeModuleSource,
-                  dir.filePath(QStringLiteral("Developer/Scripting/Modules/DaVinciResolveScript.py")))) {
+    } else if (!copyFile(fakeModuleSource, module)) {
         m_problem = QStringLiteral("cannot copy the fake scripting module");
-        return;
-    }
-    if (!writeWhole(dir.filePath(QStringLiteral("libs/Fusion/fusionscript.so")), "placeholder\n")) {
+    } else if (!writeWhole(dir.filePath(QStringLiteral("libs/Fusion/fusionscript.so")), "placeholder\n")) {
         m_problem = QStringLiteral("cannot write fusionscript.so");
-        return;
     }
-    setMode(QStringLiteral("answer"));
+    setControl(QJsonObject{{QStringLiteral("mode"), QStringLiteral("answer")}});
 }
 
 FakeResolveInstallation::~FakeResolveInstallation() {
@@ -86,14 +82,7 @@ ResolveProfile FakeResolveInstallation::profile(const QString& home) const {
 }
 
 void FakeResolveInstallation::setControl(const QJsonObject& control) {
-    m_control = control;
     writeWhole(QDir(m_root).filePath(QStringLiteral("fake_resolve.json")), QJsonDocument(control).toJson());
-}
-
-void FakeResolveInstallation::setMode(const QString& mode) {
-    QJsonObject control = m_control;
-    control.insert(QStringLiteral("mode"), mode);
-    setControl(control);
 }
 
 QStringList FakeResolveInstallation::calls() const {
@@ -137,34 +126,27 @@ void ScriptedBridge::setScript(const QJsonObject& script) {
     writeWhole(QDir(m_folder).filePath(QStringLiteral("script.json")), QJsonDocument(script).toJson());
 }
 
-QStringList ScriptedBridge::rawRequests() const {
-    return lines(QDir(m_folder).filePath(QStringLiteral("requests.log")));
-}
-
 QList<QJsonObject> ScriptedBridge::requests() const {
     QList<QJsonObject> parsed;
-    for (const QString& line : rawRequests()) {
+    for (const QString& line : lines(QDir(m_folder).filePath(QStringLiteral("requests.log")))) {
         parsed.append(QJsonDocument::fromJson(line.toUtf8()).object());
     }
     return parsed;
 }
 
-int ScriptedBridge::launches() const {
-    return static_cast<int>(lines(QDir(m_folder).filePath(QStringLiteral("launches.log"))).size());
+// The first number of every line of a log beside the bridge.
+static QList<double> times(const QString& path) {
+    QList<double> times;
+    for (const QString& line : lines(path)) {
+        times.append(line.section(QLatin1Char(' '), 0, 0).toDouble());
+    }
+    return times;
 }
 
 QList<double> ScriptedBridge::launchTimes() const {
-    QList<double> times;
-    for (const QString& line : lines(QDir(m_folder).filePath(QStringLiteral("launches.log")))) {
-        times.append(line.section(QLatin1Char(' '), 1, 1).toDouble());
-    }
-    return times;
+    return times(QDir(m_folder).filePath(QStringLiteral("launches.log")));
 }
 
 QList<double> ScriptedBridge::requestTimes() const {
-    QList<double> times;
-    for (const QString& line : lines(QDir(m_folder).filePath(QStringLiteral("request_times.log")))) {
-        times.append(line.toDouble());
-    }
-    return times;
+    return times(QDir(m_folder).filePath(QStringLiteral("request_times.log")));
 }

@@ -28,9 +28,8 @@ public:
     // The Linux profile for this installation, with the test's python3 as the only candidate.
     ResolveProfile profile(const QString& home) const;
 
-    // Rewrites the control file; the fake reads it on every call.
+    // Rewrites the control file (see DaVinciResolveScript.py); the fake reads it on every call.
     void setControl(const QJsonObject& control);
-    void setMode(const QString& mode);
 
     // The fake module's record: "import", "scriptapp" and "refresh" lines, in order.
     QStringList calls() const;
@@ -46,7 +45,6 @@ public:
 private:
     QString m_root;
     QString m_problem;
-    QJsonObject m_control;
     std::unique_ptr<QProcess> m_running;
 };
 
@@ -61,11 +59,10 @@ public:
     void setScript(const QJsonObject& script);
     // Every line the bridge received, parsed; lines that were not JSON objects come back empty.
     QList<QJsonObject> requests() const;
-    QStringList rawRequests() const;
-    int launches() const;
     // The monotonic times of the launches and of the requests, in seconds.
     QList<double> launchTimes() const;
     QList<double> requestTimes() const;
+    int launches() const { return int(launchTimes().size()); }
 
 private:
     QString m_folder;

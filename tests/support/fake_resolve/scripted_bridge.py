@@ -9,7 +9,7 @@ script.json (read again for every request) says how to answer each command:
 
 The reply gets the request's "id" unless it carries an "id" of its own; a command without an
 entry gets no answer at all. Every line received is appended to requests.log, with its time to
-request_times.log, every start to launches.log (one line each; times are monotonic seconds).
+request_times.log, the time of every start to launches.log (times are monotonic seconds).
 "pad" adds a key of that many characters to the reply; "split" sends it in two pieces.
 """
 
@@ -35,7 +35,7 @@ def _script():
 
 
 def main():
-    _append("launches.log", "%d %.3f" % (os.getpid(), time.monotonic()))
+    _append("launches.log", "%.3f" % time.monotonic())
     if _script().get("exit_at_start"):
         return 3
     for raw in sys.stdin.buffer:
