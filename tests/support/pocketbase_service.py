@@ -474,15 +474,20 @@ class Handler(BaseHTTPRequestHandler):
         self.send_bytes(int(failure.get("status", 500)), body,
                         failure.get("contentType") or "application/json")
 
+    def peer_closed(self, wait):
+        """True once the client has closed its end (whatever else it sends is read and dropped)."""
+        readable, _, _ = select.select([self.connection], [], [], wait)
+        if not readable:
+            return False
+        try:
+            return not self.connection.recv(65536)
+        except OSError:
+            return True
+
     def hold_until_peer_closes(self):
         while not self.server.stopping.is_set():
-            readable, _, _ = select.select([self.connection], [], [], 0.5)
-            if readable:
-                try:
-                    if not self.connection.recv(65536):
-                        return
-                except OSError:
-                    return
+            if self.peer_closed(0.5):
+                return
 
     # The PocketBase API
 
@@ -702,13 +707,8 @@ class Handler(BaseHTTPRequestHandler):
             try:
                 item = stream.outbox.get(timeout=0.5)
             except queue.Empty:
-                readable, _, _ = select.select([self.connection], [], [], 0)
-                if readable:
-                    try:
-                        if not self.connection.recv(65536):
-                            return
-                    except OSError:
-                        return
+                if self.peer_closed(0):
+                    return
                 continue
             if item is None:
                 return
