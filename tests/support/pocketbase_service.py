@@ -461,11 +461,7 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             return
         if failure.get("close"):
-            self.close_connection = True
-            try:
-                self.connection.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+            self.hang_up()
             return
         if "bodyBase64" in failure:
             body = base64.b64decode(failure["bodyBase64"])
@@ -473,6 +469,14 @@ class Handler(BaseHTTPRequestHandler):
             body = failure.get("body", "").encode("utf-8")
         self.send_bytes(int(failure.get("status", 500)), body,
                         failure.get("contentType") or "application/json")
+
+    def hang_up(self):
+        """Ends the connection without an answer."""
+        self.close_connection = True
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
 
     def peer_closed(self, wait):
         """True once the client has closed its end (whatever else it sends is read and dropped)."""
@@ -645,11 +649,7 @@ class Handler(BaseHTTPRequestHandler):
             service.opens.append(time.monotonic())
             script = service.scripts.pop(0) if service.scripts else None
         if script is not None and script.get("closeImmediately"):
-            self.close_connection = True
-            try:
-                self.connection.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+            self.hang_up()
             return
         stream = Stream() if script is not None else Stream(random_id(40))
         with service.lock:
