@@ -1,4 +1,6 @@
 #include "engine/SyncEngine.h"
+#include "platform/linux/AvahiServiceAdvertiser.h"
+#include "support/AvahiBrowse.h"
 #include "support/EngineFixture.h"
 
 #include <QProcess>
@@ -28,6 +30,7 @@ class TestEngineLocalServer : public QObject {
 private slots:
     void serverFollowsTheSetting();
     void storedOffKeepsTheServerStopped();
+    void iPadsFindTheServerWhileItListens();
 };
 
 void TestEngineLocalServer::serverFollowsTheSetting() {
@@ -65,6 +68,27 @@ void TestEngineLocalServer::storedOffKeepsTheServerStopped() {
     engine.start();
     QTest::qWait(300);
     QCOMPARE(engine.localPort(), std::nullopt);
+}
+
+void TestEngineLocalServer::iPadsFindTheServerWhileItListens() {
+    const QString problem = AvahiBrowse::loopbackDaemonProblem();
+    if (!problem.isEmpty()) {
+        QSKIP(qPrintable(problem));
+    }
+    AvahiServiceAdvertiser::Options loopbackOnly;
+    loopbackOnly.interfaceName = QStringLiteral("lo");
+    EngineFixture fixture;
+    EngineServices services = fixture.services();
+    services.advertiser = std::make_shared<AvahiServiceAdvertiser>(loopbackOnly);
+    services.computerName = AvahiBrowse::uniqueName(QStringLiteral("Grading Suite"));
+
+    SyncEngine engine(services);
+    engine.start();
+    QTRY_VERIFY_WITH_TIMEOUT(engine.localPort().has_value(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(AvahiBrowse::browsedOnce(services.computerName, *engine.localPort()), 20000);
+
+    engine.setLocalEnabled(false);
+    QTRY_VERIFY_WITH_TIMEOUT(AvahiBrowse::browseNamed(services.computerName).isEmpty(), 20000);
 }
 
 QTEST_GUILESS_MAIN(TestEngineLocalServer)
