@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cloud/CloudRecords.h"
+#include "records/CloudRecords.h"
 #include "platform/CredentialStore.h"
 
 #include <QByteArray>

@@ -1,6 +1,6 @@
 #include "cloud/EventStreamParser.h"
 
-#include "cloud/JsonDecoding.h"
+#include "records/JsonDecoding.h"
 
 #include <QStringDecoder>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cloud/JsonDecoding.h"
+#include "records/JsonDecoding.h"
 
 #include <QByteArray>
 #include <QList>

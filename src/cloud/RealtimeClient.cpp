@@ -2,7 +2,7 @@
 
 #include "cloud/BearerAuthorization.h"
 
-#include "cloud/JsonDecoding.h"
+#include "records/JsonDecoding.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

@@ -1,6 +1,6 @@
 #include "engine/Ledger.h"
 
-#include "cloud/JsonDecoding.h"
+#include "records/JsonDecoding.h"
 
 #include <QJsonObject>
 

@@ -3,7 +3,7 @@
 #include "engine/Activity.h"
 #include "engine/EngineServices.h"
 #include "engine/Ledger.h"
-#include "local/LocalRecords.h"
+#include "records/LocalRecords.h"
 
 class CloudStore;
 class LocalServer;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "local/LocalRecords.h"
+#include "records/LocalRecords.h"
 
 #include <QByteArray>
 

@@ -1,6 +1,6 @@
 #include "local/LocalServer.h"
 
-#include "cloud/JsonDecoding.h"
+#include "records/JsonDecoding.h"
 #include "local/IncomingBody.h"
 #include "platform/ServiceAdvertiser.h"
 

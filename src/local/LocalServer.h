@@ -1,7 +1,7 @@
 #pragma once
 
 #include "local/HttpRequest.h"
-#include "local/LocalRecords.h"
+#include "records/LocalRecords.h"
 
 #include <QByteArray>
 #include <QHostAddress>

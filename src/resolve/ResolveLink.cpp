@@ -1,6 +1,6 @@
 #include "resolve/ResolveLink.h"
 
-#include "cloud/JsonDecoding.h"
+#include "records/JsonDecoding.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

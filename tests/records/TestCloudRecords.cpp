@@ -1,4 +1,4 @@
-#include "cloud/CloudRecords.h"
+#include "records/CloudRecords.h"
 
 #include <QJsonDocument>
 #include <QTest>

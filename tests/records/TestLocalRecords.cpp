@@ -1,4 +1,4 @@
-#include "local/LocalRecords.h"
+#include "records/LocalRecords.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

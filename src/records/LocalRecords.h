@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cloud/CloudRecords.h"
+#include "records/CloudRecords.h"
 
 #include <QByteArray>
 #include <QJsonObject>

@@ -1,4 +1,4 @@
-#include "cloud/JsonDecoding.h"
+#include "records/JsonDecoding.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
