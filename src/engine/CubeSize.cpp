@@ -1,6 +1,7 @@
 #include "engine/CubeSize.h"
 
 #include <QStringDecoder>
+#include <QStringList>
 
 namespace {
 
