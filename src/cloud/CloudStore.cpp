@@ -87,6 +87,14 @@ void CloudStore::setStatus(const QString& status) {
     }
 }
 
+void CloudStore::setToken(const std::optional<QString>& token) {
+    const bool wasSignedIn = signedIn();
+    m_token = token;
+    if (wasSignedIn != signedIn()) {
+        emit signedInChanged();
+    }
+}
+
 void CloudStore::setEmail(const QString& email) {
     if (m_email != email) {
         m_email = email;
@@ -251,7 +259,7 @@ QCoro::Task<bool> CloudStore::signIn(QString email, QString password) {
         setStatus(auth.error());
         co_return false;
     }
-    m_token = auth->token;
+    setToken(auth->token);
     m_userID = auth->record.id;
     setEmail(auth->record.email);
     store(tokenAccount, m_token);
@@ -276,7 +284,7 @@ QCoro::Task<RefreshOutcome> CloudStore::refresh() {
         if (!auth) {
             co_return RefreshOutcome::unavailable;
         }
-        m_token = auth->token;
+        setToken(auth->token);
         store(tokenAccount, m_token);
         co_return RefreshOutcome::refreshed;
     }
@@ -287,7 +295,7 @@ QCoro::Task<RefreshOutcome> CloudStore::refresh() {
 }
 
 void CloudStore::signOut() {
-    m_token.reset();
+    setToken(std::nullopt);
     m_userID.reset();
     setEmail(QString());
     store(tokenAccount, std::nullopt);

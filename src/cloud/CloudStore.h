@@ -33,6 +33,7 @@ class CloudStore : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString status READ status NOTIFY statusChanged)
     Q_PROPERTY(QString email READ email NOTIFY emailChanged)
+    Q_PROPERTY(bool signedIn READ signedIn NOTIFY signedInChanged)
 
 public:
     static constexpr std::chrono::milliseconds requestTimeout{60'000};
@@ -46,6 +47,8 @@ public:
     QString status() const { return m_status; }
     QString email() const { return m_email; }
     std::optional<QString> token() const { return m_token; }
+    // The session holds a token.
+    bool signedIn() const { return m_token.has_value(); }
     std::optional<QString> userID() const { return m_userID; }
 
     // The session.
@@ -75,6 +78,7 @@ public:
 signals:
     void statusChanged();
     void emailChanged();
+    void signedInChanged();
 
 private:
     struct Answer {
@@ -93,6 +97,7 @@ private:
 
     void setStatus(const QString& status);
     void setEmail(const QString& email);
+    void setToken(const std::optional<QString>& token);
     void store(const QString& account, const std::optional<QString>& value);
 
     const QUrl m_base;

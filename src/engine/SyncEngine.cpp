@@ -86,7 +86,7 @@ void SyncEngine::readSettings() {
 
     const QVariant folder = settings.value(lutFolderKey);
     const QString stored = folder.typeId() == QMetaType::QString ? folder.toString() : QString();
-    m_lutFolderPath = QDir::isAbsolutePath(stored) ? stored : m_services.resolveProfile.defaultLutFolder();
+    m_lutFolderPath = isUsableLutFolder(stored) ? stored : m_services.resolveProfile.defaultLutFolder();
 }
 
 void SyncEngine::loadLedger() {
@@ -152,7 +152,15 @@ void SyncEngine::setPaused(bool paused) {
     // Resuming runs a cloud sync once the cloud pull joins the engine.
 }
 
+bool SyncEngine::isUsableLutFolder(const QString& path) {
+    return !path.isEmpty() && QDir::isAbsolutePath(path);
+}
+
 void SyncEngine::setLutFolderPath(const QString& path) {
+    // A relative path would put looks wherever the program happened to be started.
+    if (!isUsableLutFolder(path)) {
+        return;
+    }
     m_services.settings->setValue(lutFolderKey, path);
     if (m_lutFolderPath != path) {
         m_lutFolderPath = path;

@@ -55,6 +55,8 @@ public:
     bool launchAtLogin() const { return m_launchAtLogin; }
 
     // Settings: every assignment stores the key and runs its effects, also for an unchanged value.
+    // A LUT folder that is not an absolute path is refused: the current folder stays.
+    static bool isUsableLutFolder(const QString& path);
     void setLocalEnabled(bool enabled);
     void setPaused(bool paused);
     void setLutFolderPath(const QString& path);
