@@ -1,8 +1,9 @@
 #include "local/LocalServer.h"
 
-#include "records/JsonDecoding.h"
 #include "local/IncomingBody.h"
+#include "local/RequestReceipt.h"
 #include "platform/ServiceAdvertiser.h"
+#include "records/JsonDecoding.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -12,7 +13,6 @@
 #include <QTimer>
 #include <QUuid>
 
-#include <cstring>
 #include <deque>
 #include <memory>
 #include <set>
@@ -163,16 +163,14 @@ public:
     }
 
 private:
-    enum class Phase { Head, Unparseable, Body, Routed, Answering };
+    enum class Phase { Reading, Routed, Answering };
 
     struct Connection {
         quint64 id = 0;
         QTcpSocket* socket = nullptr;
         int parkedDescriptor = -1; // a parked connection holds only its descriptor
-        Phase phase = Phase::Head;
-        QByteArray buffer;   // the head so far, then the body
-        qint64 received = 0; // bytes held in buffer, or counted while the head is unparseable
-        std::optional<LocalHttp::Request> request;
+        Phase phase = Phase::Reading;
+        LocalHttp::RequestReceipt receipt;
         qint64 deadline = 0;
         std::optional<std::pair<qint64, quint64>> deadlineEntry;
     };
@@ -330,10 +328,12 @@ private:
                 return;
             }
             Connection& connection = *found->second;
-            if (connection.phase == Phase::Routed || connection.phase == Phase::Answering) {
+            if (connection.phase != Phase::Reading) {
                 return; // one request per connection: whatever follows it is never read
             }
-            const qint64 read = connection.phase == Phase::Body ? readBody(connection) : readHead(connection);
+            QTcpSocket* socket = connection.socket;
+            const qint64 read = connection.receipt.readOnce(
+                [socket](char* into, qint64 capacity) { return socket->read(into, capacity); });
             if (read < 0) {
                 removeConnection(id); // the peer finished or failed before the request was complete
                 return;
@@ -341,100 +341,43 @@ private:
             if (read == 0) {
                 return;
             }
+            using State = LocalHttp::RequestReceipt::State;
+            switch (connection.receipt.state()) {
+            case State::Head:
+            case State::Unparseable:
+                break; // the deadline set at accept stands: a head must arrive whole in time
+            case State::Body:
+                connection.deadline = m_clock.elapsed() + m_requestTimeout; // a body need only keep moving
+                break;
+            case State::Complete:
+                route(connection);
+                break;
+            case State::BadRequest:
+                answerNow(connection, 400, QByteArrayLiteral("bad request"));
+                break;
+            case State::TooLarge:
+                answerNow(connection, 413, QByteArrayLiteral("too large"));
+                break;
+            case State::Overflow:
+                removeConnection(id);
+                return;
+            }
         }
         QMetaObject::invokeMethod(
             this, [this, id] { receive(id); }, Qt::QueuedConnection);
     }
 
-    qint64 readHead(Connection& connection) {
-        if (m_scratch.size() < LocalHttp::readChunkBytes) {
-            m_scratch.resize(LocalHttp::readChunkBytes);
-        }
-        const qint64 read = connection.socket->read(m_scratch.data(), LocalHttp::readChunkBytes);
-        if (read <= 0) {
-            return read;
-        }
-        if (connection.phase == Phase::Unparseable) {
-            // The first blank line ends a head that can never parse; only the count matters now.
-            connection.received += read;
-            if (connection.received > LocalHttp::maxHeadBytes) {
-                removeConnection(connection.id);
-            }
-            return read;
-        }
-        const qsizetype searchFrom = connection.buffer.size() - 3;
-        connection.buffer.append(m_scratch.constData(), read);
-        connection.received = connection.buffer.size();
-        if (LocalHttp::findHeadEnd(connection.buffer, searchFrom) < 0) {
-            if (connection.received > LocalHttp::maxHeadBytes) {
-                removeConnection(connection.id);
-            }
-            return read;
-        }
-        connection.request = LocalHttp::parseRequest(connection.buffer);
-        if (!connection.request) {
-            connection.phase = Phase::Unparseable;
-            connection.buffer = QByteArray();
-            if (connection.received > LocalHttp::maxHeadBytes) {
-                removeConnection(connection.id);
-            }
-            return read;
-        }
-        headComplete(connection);
-        return read;
-    }
-
-    void headComplete(Connection& connection) {
-        const LocalHttp::Request& request = *connection.request;
-        const qint64 available = connection.buffer.size() - request.headerEnd;
-        if (request.contentLength < 0) {
-            answerNow(connection, 400, QByteArrayLiteral("bad request"));
-            return;
-        }
-        if (available >= request.contentLength) {
-            QByteArray body = connection.buffer.mid(request.headerEnd, request.contentLength);
-            connection.buffer = QByteArray();
-            route(connection, std::move(body));
-            return;
-        }
-        if (request.contentLength > LocalHttp::maxBodyBytes) {
-            answerNow(connection, 413, QByteArrayLiteral("too large"));
-            return;
-        }
-        // From here the body is read straight into its final place, in bounded reads.
-        QByteArray body(request.contentLength, Qt::Uninitialized);
-        std::memcpy(body.data(), connection.buffer.constData() + request.headerEnd, size_t(available));
-        connection.buffer = std::move(body);
-        connection.received = available;
-        connection.phase = Phase::Body;
-        connection.deadline = m_clock.elapsed() + m_requestTimeout;
-    }
-
-    qint64 readBody(Connection& connection) {
-        const qint64 wanted =
-            std::min(LocalHttp::readChunkBytes, connection.buffer.size() - connection.received);
-        const qint64 read = connection.socket->read(connection.buffer.data() + connection.received, wanted);
-        if (read <= 0) {
-            return read;
-        }
-        connection.received += read;
-        connection.deadline = m_clock.elapsed() + m_requestTimeout;
-        if (connection.received == connection.buffer.size()) {
-            route(connection, std::exchange(connection.buffer, QByteArray()));
-        }
-        return read;
-    }
-
     void answerNow(Connection& connection, int status, const QByteArray& body) {
         connection.phase = Phase::Routed;
-        connection.buffer = QByteArray();
-        connection.request.reset();
+        connection.receipt = {};
         park(connection);
         deliver({connection.id}, LocalHttp::responseBytes(status, body, textPlain));
     }
 
-    void route(Connection& connection, QByteArray body) {
-        const LocalHttp::Request request = *std::exchange(connection.request, std::nullopt);
+    void route(Connection& connection) {
+        const LocalHttp::Request request = connection.receipt.request();
+        QByteArray body = connection.receipt.takeBody();
+        connection.receipt = {};
         connection.phase = Phase::Routed;
         park(connection);
         const quint64 id = connection.id;
@@ -525,8 +468,9 @@ private:
             if (connection.phase == Phase::Routed) {
                 continue;
             }
-            if (connection.deadline > now && connection.phase != Phase::Head &&
-                connection.phase != Phase::Unparseable) {
+            const bool readingHead = connection.phase == Phase::Reading &&
+                                     connection.receipt.state() != LocalHttp::RequestReceipt::State::Body;
+            if (connection.deadline > now && !readingHead) {
                 watchDeadline(connection);
                 continue;
             }
@@ -603,7 +547,6 @@ private:
     bool m_triedAnyPort = false;
     quint64 m_lastConnectionId = 0;
     std::unordered_map<quint64, std::unique_ptr<Connection>> m_connections;
-    QByteArray m_scratch;
 
     std::set<std::pair<qint64, quint64>> m_deadlines;
     QTimer m_deadlineTimer{this};
