@@ -21,7 +21,7 @@ void onQuitSignal(int) {
 
 // SIGINT and SIGTERM end the event loop normally, so everything is torn down in order.
 void quitOnSignals(QCoreApplication& app) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
         return;
     }
     auto* notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, &app);

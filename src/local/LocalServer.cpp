@@ -20,6 +20,7 @@
 #include <utility>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -202,10 +203,14 @@ private:
         if (listener != m_listener.get()) {
             return;
         }
-        // Running out of descriptors passes once connections close; moving the port would only
-        // lose the iPads that know it. Qt has paused accepting; take it up again shortly.
-        if (error == QAbstractSocket::SocketResourceError) {
-            QTimer::singleShot(100, listener, [listener] { listener->resumeAccepting(); });
+        // accept() also reports what befell one incoming connection (aborted before it was taken,
+        // refused by a firewall rule, a protocol error): that costs the connection, not the port,
+        // and moving the port would lose the iPads that know it. Running out of descriptors passes
+        // once connections close. Qt has paused accepting; a listener that still listens takes it up
+        // again, after a moment when resources ran out.
+        if (stillListening(*listener)) {
+            const int delay = error == QAbstractSocket::SocketResourceError ? 100 : 0;
+            QTimer::singleShot(delay, listener, [listener] { listener->resumeAccepting(); });
             return;
         }
         closeListener();
@@ -215,6 +220,14 @@ private:
             return;
         }
         reportPort(std::nullopt);
+    }
+
+    static bool stillListening(const QTcpServer& listener) {
+        int listening = 0;
+        socklen_t size = sizeof listening;
+        return ::getsockopt(int(listener.socketDescriptor()), SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) ==
+                   0 &&
+               listening != 0;
     }
 
     void closeListener() {
@@ -247,10 +260,20 @@ private:
             return nullptr;
         }
         QObject::connect(socket, &QTcpSocket::readyRead, this, [this, id] { receive(id); });
+        QObject::connect(socket, &QTcpSocket::bytesWritten, this, [this, id] { answerMoved(id); });
         QObject::connect(socket, &QTcpSocket::disconnected, this, [this, id] { removeConnection(id); });
         QObject::connect(socket, &QTcpSocket::errorOccurred, this,
                          [this, id](QAbstractSocket::SocketError error) { socketFailed(id, error); });
         return socket;
+    }
+
+    // A slow reader may take as long as it needs for an answer that keeps moving; only one that
+    // stalls for the whole timeout is closed.
+    void answerMoved(quint64 id) {
+        const auto found = m_connections.find(id);
+        if (found != m_connections.end() && found->second->phase == Phase::Answering) {
+            found->second->deadline = m_clock.elapsed() + m_requestTimeout;
+        }
     }
 
     void accept(qintptr descriptor) {
@@ -278,7 +301,9 @@ private:
         if (!connection.socket) {
             return;
         }
-        const int descriptor = ::dup(int(connection.socket->socketDescriptor()));
+        // Close-on-exec like every descriptor Qt opens: a child started meanwhile (the Resolve
+        // bridge) must not keep the iPad's connection open.
+        const int descriptor = ::fcntl(int(connection.socket->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
         if (descriptor < 0) {
             return; // stays a socket; it is answered all the same
         }

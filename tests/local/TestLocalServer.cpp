@@ -12,10 +12,33 @@
 
 #include <qcoro/qcorotimer.h>
 
+#include <atomic>
 #include <deque>
 #include <memory>
 
+#include <cerrno>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+// The accept4 the server's listener reaches through Qt. A test makes the next calls fail the way a
+// connection aborted between its arrival and its acceptance fails.
+std::atomic<int> abortedAccepts{0};
+
+extern "C" int accept4(int listener, sockaddr* address, socklen_t* length, int flags) {
+    using Accept4 = int (*)(int, sockaddr*, socklen_t*, int);
+    static const auto real = reinterpret_cast<Accept4>(::dlsym(RTLD_NEXT, "accept4"));
+    const int accepted = real(listener, address, length, flags);
+    if (accepted >= 0 && abortedAccepts > 0) {
+        --abortedAccepts;
+        ::close(accepted);
+        errno = ECONNABORTED;
+        return -1;
+    }
+    return accepted;
+}
 
 using namespace std::chrono_literals;
 
@@ -205,7 +228,9 @@ private slots:
     void longPollIsAnsweredByWakeOrTimeout();
     void parkedRequestsAreAnsweredWholeOrClosedByStop();
     void endsStalledConnectionsAndLeavesNoDescriptorBehind();
+    void aSlowReaderGetsAllOfAnAnswerAndAStalledOneIsClosed();
     void fallsBackWhenThePreferredPortIsTaken();
+    void aFailedAcceptCostsOnlyThatConnection();
 };
 
 void TestLocalServer::answersCurl_data() {
@@ -398,12 +423,24 @@ void TestLocalServer::parkedRequestsAreAnsweredWholeOrClosedByStop() {
     QTRY_COMPARE(harness.advertiser.advertised.size(), 2);
 }
 
-int openDescriptors() {
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+QStringList openDescriptors() {
+    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System);
+}
+
+// Descriptors opened since `earlier` that a child process would inherit.
+QStringList inheritedByChildren(const QStringList& earlier) {
+    QStringList inherited;
+    for (const QString& name : openDescriptors()) {
+        const int flags = ::fcntl(name.toInt(), F_GETFD);
+        if (!earlier.contains(name) && flags >= 0 && !(flags & FD_CLOEXEC)) {
+            inherited.append(name);
+        }
+    }
+    return inherited;
 }
 
 void TestLocalServer::endsStalledConnectionsAndLeavesNoDescriptorBehind() {
-    const int before = openDescriptors();
+    const QStringList before = openDescriptors();
     {
         Harness harness(0, 25s, 400ms);
         QVERIFY(harness.start());
@@ -425,6 +462,8 @@ void TestLocalServer::endsStalledConnectionsAndLeavesNoDescriptorBehind() {
         // A parked request is still open when the server goes away with its owner.
         RawClient parked(harness.port(), {{{pollRequest}}});
         QTRY_COMPARE(harness.inboxCalls, 1);
+        // Nothing the server holds, the parked connection least of all, reaches a child process.
+        QCOMPARE(inheritedByChildren(before), QStringList());
         harness.server.reset();
         exchanges = parked.finish(5000);
         QCOMPARE(exchanges.size(), 1);
@@ -432,6 +471,66 @@ void TestLocalServer::endsStalledConnectionsAndLeavesNoDescriptorBehind() {
         QVERIFY(allClosedByServer(exchanges));
     }
     QTRY_COMPARE(openDescriptors(), before);
+}
+
+// A client whose receive window is small, so that an answer moves only as fast as it reads.
+int connectWithSmallWindow(quint16 port, const QByteArray& request) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int window = 16384;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::send(fd, request.constData(), size_t(request.size()), 0) != request.size()) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads at most `limit` bytes of what has arrived; false once the server has closed the connection.
+bool readSome(int fd, QByteArray& into, qsizetype limit) {
+    char chunk[16384];
+    for (qsizetype taken = 0; taken < limit;) {
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN)) {
+            return false;
+        }
+        if (n < 0) {
+            return true;
+        }
+        into.append(chunk, n);
+        taken += n;
+    }
+    return true;
+}
+
+void TestLocalServer::aSlowReaderGetsAllOfAnAnswerAndAStalledOneIsClosed() {
+    Harness harness(0, 25s, 600ms);
+    QVERIFY(harness.start());
+    const QByteArray request = "GET /v1/inbox/Big.cube HTTP/1.1\r\n\r\n";
+    const int slow = connectWithSmallWindow(harness.port(), request);
+    const int stalled = connectWithSmallWindow(harness.port(), request);
+    QVERIFY(slow >= 0 && stalled >= 0);
+
+    // About 100 KiB every 20 ms: a few times the (shortened) timeout in all, never a pause near it.
+    QByteArray received;
+    QElapsedTimer clock;
+    clock.start();
+    while (readSome(slow, received, 100 * 1024) && clock.elapsed() < 20000) {
+        QTest::qWait(20);
+    }
+    ::close(slow);
+    QVERIFY(received == answer("200 OK", "text/plain", bigFile()));
+    QVERIFY2(clock.elapsed() > 1800, "the answer must take longer than the timeout to read");
+
+    // The one that never read is closed once it has made no progress for the timeout.
+    QByteArray rest;
+    QVERIFY(QTest::qWaitFor([&] { return !readSome(stalled, rest, bigFile().size()); }, 5000));
+    ::close(stalled);
+    QVERIFY(rest.size() < bigFile().size());
 }
 
 void TestLocalServer::fallsBackWhenThePreferredPortIsTaken() {
@@ -454,6 +553,18 @@ void TestLocalServer::fallsBackWhenThePreferredPortIsTaken() {
     QCOMPARE(service.type, QStringLiteral("_tonewharf._tcp"));
     QCOMPARE(service.port, fallback);
     QCOMPARE(service.txt, (QList<QPair<QByteArray, QByteArray>>{{"v", "1"}}));
+}
+
+void TestLocalServer::aFailedAcceptCostsOnlyThatConnection() {
+    Harness harness;
+    QVERIFY(harness.start());
+    abortedAccepts = 1;
+    QCOMPARE(curlHello(harness.port()), QByteArray()); // the aborted one
+    QCOMPARE(abortedAccepts.load(), 0);
+    // The listener goes on answering on its port; nothing is withdrawn or reported again.
+    QCOMPARE(curlHello(harness.port()), helloAnswer);
+    QCOMPARE(harness.ports.size(), 1);
+    QCOMPARE(harness.advertiser.withdrawals, 0);
 }
 
 QTEST_GUILESS_MAIN(TestLocalServer)
