@@ -1,6 +1,6 @@
 #include "local/RequestReceipt.h"
 
-#include <cstring>
+#include <algorithm>
 #include <utility>
 
 namespace LocalHttp {
@@ -24,7 +24,15 @@ RequestReceipt::Space RequestReceipt::nextSpace() {
     if (m_state != State::Body) {
         return {headScratch(), readChunkBytes};
     }
-    const qint64 wanted = std::min(readChunkBytes, m_buffer.size() - m_received);
+    // The buffer grows with the body as it arrives, never beyond the declared length: a head alone
+    // reserves nothing for a body that may never come, and the doubling keeps the copies few (a
+    // large buffer grows in place, by remapping).
+    const qint64 wanted = std::min(readChunkBytes, m_request->contentLength - m_received);
+    if (m_buffer.capacity() < m_received + wanted) {
+        m_buffer.reserve(
+            std::min(m_request->contentLength, std::max(m_received + wanted, 2 * m_buffer.capacity())));
+    }
+    m_buffer.resize(m_received + wanted);
     return {m_buffer.data() + m_received, wanted};
 }
 
@@ -34,7 +42,8 @@ void RequestReceipt::arrived(qint64 bytes) {
         return;
     }
     m_received += bytes;
-    if (m_received == m_buffer.size()) {
+    m_buffer.resize(m_received);
+    if (m_received == m_request->contentLength) {
         m_state = State::Complete;
     }
 }
@@ -85,10 +94,8 @@ void RequestReceipt::headComplete() {
         m_buffer = QByteArray();
         return;
     }
-    // From here the body is read straight into its final place, in bounded reads.
-    QByteArray body(contentLength, Qt::Uninitialized);
-    std::memcpy(body.data(), m_buffer.constData() + m_request->headerEnd, size_t(available));
-    m_buffer = std::move(body);
+    // From here the body is read straight into its buffer, in bounded reads.
+    m_buffer = QByteArrayView(m_buffer).sliced(m_request->headerEnd).toByteArray();
     m_received = available;
     m_state = State::Body;
 }

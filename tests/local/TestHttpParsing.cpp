@@ -1,4 +1,5 @@
 #include "local/HttpRequest.h"
+#include "local/RequestReceipt.h"
 
 #include <QTest>
 
@@ -13,6 +14,7 @@ private slots:
     void incompleteOrMalformedHeadsAreNoRequest_data();
     void incompleteOrMalformedHeadsAreNoRequest();
     void findsTheBlankLineAcrossAppends();
+    void reservesOnlyTheBodyBytesThatArrived();
     void writesAnswersByteForByte_data();
     void writesAnswersByteForByte();
 };
@@ -139,6 +141,19 @@ void TestHttpParsing::findsTheBlankLineAcrossAppends() {
             QCOMPARE(LocalHttp::findHeadEnd(whole, split - 3), end);
         }
     }
+}
+
+void TestHttpParsing::reservesOnlyTheBodyBytesThatArrived() {
+    // A head that declares the largest body holds no more than what came with it.
+    const QByteArray bytes = "POST /v1/luts HTTP/1.1\r\nContent-Length: 67108864\r\n\r\n{\"name\"";
+    LocalHttp::RequestReceipt receipt;
+    receipt.readOnce([&](char* into, qint64) {
+        std::copy(bytes.begin(), bytes.end(), into);
+        return bytes.size();
+    });
+    QCOMPARE(receipt.state(), LocalHttp::RequestReceipt::State::Body);
+    QVERIFY2(receipt.reservedBytes() <= 2 * LocalHttp::readChunkBytes,
+             qPrintable(QString::number(receipt.reservedBytes())));
 }
 
 void TestHttpParsing::writesAnswersByteForByte_data() {
