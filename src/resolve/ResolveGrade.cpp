@@ -102,6 +102,16 @@ Result<QByteArray> patchParameters(QList<Field> nodeFields, qint64 node,
     return Protobuf::encode(levels.first());
 }
 
+// What XML 1.0 allows of one UTF-16 unit outside a surrogate pair: tab, line feed, carriage return
+// and everything from U+0020 up, except lone surrogates, U+FFFE and U+FFFF. A still with any other
+// character is not well-formed, and Resolve refuses to import it.
+bool allowedInXml(char16_t unit) {
+    if (unit < 0x20) {
+        return unit == u'\t' || unit == u'\n' || unit == u'\r';
+    }
+    return !QChar::isSurrogate(unit) && unit != 0xfffe && unit != 0xffff;
+}
+
 } // namespace
 
 void appendRawZstdFrame(QByteArray& out, QByteArrayView data) {
@@ -303,7 +313,18 @@ QByteArray hexText(QByteArrayView bytes) {
 }
 
 QString escapeLabel(const QString& name) {
-    QString label = name;
+    QString label;
+    label.reserve(name.size());
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const char16_t unit = name[i].unicode();
+        if (QChar::isHighSurrogate(unit) && i + 1 < name.size() &&
+            QChar::isLowSurrogate(name[i + 1].unicode())) {
+            label.append(name[i]).append(name[i + 1]);
+            ++i;
+        } else if (allowedInXml(unit)) {
+            label.append(name[i]);
+        }
+    }
     label.replace(QLatin1Char('&'), QStringLiteral("&amp;"));
     label.replace(QLatin1Char('<'), QStringLiteral("&lt;"));
     label.replace(QLatin1Char('>'), QStringLiteral("&gt;"));

@@ -129,7 +129,9 @@ QByteArray stillPayload(QByteArrayView body);
 // Every byte as two lower-case hexadecimal digits, with no separator.
 QByteArray hexText(QByteArrayView bytes);
 
-// &, <, > and " escaped in that order; apostrophes are left alone.
+// The name as XML text: characters XML 1.0 forbids (controls other than tab, line feed and
+// carriage return, lone surrogates, U+FFFE, U+FFFF) left out, then &, <, > and " escaped in that
+// order; apostrophes are left alone.
 QString escapeLabel(const QString& name);
 
 // Fills the placeholders in this order: body, identifier, label. Each replacement is literal and

@@ -343,7 +343,8 @@ void TestResolveGrade::buildBodyTouchesNothingElse() {
 
 void TestResolveGrade::makeStillProducesAStillResolveCanRead() {
     Look look = warmLook();
-    look.name = QStringLiteral("Shot & \"A\" <1>");
+    // Characters XML forbids are left out of the label: one C0 control, a lone surrogate, U+FFFE.
+    look.name = QStringLiteral("Shot & \"A\" <1>\x01\xd800\xfffe");
     const Resources resources(QStringLiteral(TONEWHARF_RESOURCE_DIR));
     const auto still = makeStill(look, resources);
     QVERIFY2(still.ok(), qPrintable(still.failure().description()));
