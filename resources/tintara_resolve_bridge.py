@@ -99,20 +99,22 @@ def handle(line):
     """The reply to one request line, or None when the line carries no usable id."""
     try:
         request = json.loads(line.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError):
+    except (UnicodeDecodeError, ValueError, RecursionError):  # nesting too deep raises the last
         return None
     request_id = _request_id(request)
     if request_id is None:
         return None
-    command = COMMANDS.get(request.get("cmd"))
+    name = request.get("cmd")
     args = request.get("args")
-    if command is None:
-        reply = _failure("unknown_command", "unknown command: %r" % (request.get("cmd"),))
+    if not isinstance(name, str):
+        reply = _failure("bad_request", "cmd must be a string")
+    elif name not in COMMANDS:
+        reply = _failure("unknown_command", "unknown command: %r" % (name,))
     elif args is not None and not isinstance(args, dict):
         reply = _failure("bad_request", "args must be an object")
     else:
         try:
-            reply = command(args or {})
+            reply = COMMANDS[name](args or {})
         except BaseException as error:
             if isinstance(error, KeyboardInterrupt):
                 raise
@@ -146,7 +148,10 @@ def main():
             return 0
         if not line.strip():
             continue
-        reply = handle(line)
+        try:
+            reply = handle(line)
+        except Exception:  # a request nobody foresaw is dropped; it must not end the bridge
+            continue
         if reply is None:
             continue
         try:

@@ -98,6 +98,7 @@ private slots:
     void realBridgeWithAModuleThatCannotBeLoaded();
     void realBridgeFollowsResolveComingAndGoing();
     void realBridgeSurvivesBadRequests();
+    void realBridgeSurvivesCommandsThatAreNotText();
     void realBridgeHangingCallTimesOut();
     void runningCheckReadsProcLayout_data();
     void runningCheckReadsProcLayout();
@@ -515,6 +516,28 @@ void TestResolveLink::realBridgeSurvivesBadRequests() {
              QStringLiteral("DaVinci Resolve Studio"));
     QCOMPARE(replies[3].value("ok"), QJsonValue(true));
     QCOMPARE(rig->fake.refreshCount(), 1);
+}
+
+void TestResolveLink::realBridgeSurvivesCommandsThatAreNotText() {
+    // A "cmd" list or object is answered as a bad request; JSON nested too deep to read is dropped.
+    const QByteArray output =
+        runProgram(QStringLiteral(TONEWHARF_PYTHON3),
+                   {QStringLiteral(TONEWHARF_RESOURCE_DIR "/tintara_resolve_bridge.py")},
+                   R"({"id":1,"cmd":["status"]})"
+                   "\n"
+                   R"({"id":2,"cmd":{"a":1}})"
+                   "\n" +
+                       QByteArray(100000, '[') +
+                       "\n"
+                       R"({"id":3,"cmd":"nothing"})"
+                       "\n");
+    QStringList codes;
+    for (const QByteArray& line : output.trimmed().split('\n')) {
+        const QJsonObject reply = QJsonDocument::fromJson(line).object();
+        codes.append(
+            QStringLiteral("%1 %2").arg(reply.value("id").toInt()).arg(reply.value("code").toString()));
+    }
+    QCOMPARE(codes, QStringList({"1 bad_request", "2 bad_request", "3 unknown_command"}));
 }
 
 void TestResolveLink::realBridgeHangingCallTimesOut() {
