@@ -1,21 +1,16 @@
-// libFuzzer target for the wire codec and the node patcher. Not part of the normal build;
-// see fuzz/README.md for the command line.
+// The wire codec and the node patcher on arbitrary bytes, as a grade body from anywhere.
+#include "FuzzInput.h"
 #include "resolve/Protobuf.h"
 #include "resolve/ResolveGrade.h"
 
-#include <cstdint>
-#include <cstdlib>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const QByteArrayView input(reinterpret_cast<const char*>(data), qsizetype(size));
+    const QByteArrayView input = fuzzBytes(data, size);
 
     if (const auto fields = Protobuf::parse(input)) {
         // Whatever parses must re-encode to bytes that parse back to the same fields.
         const QByteArray encoded = Protobuf::encode(*fields);
         const auto again = Protobuf::parse(encoded);
-        if (!again || *again != *fields || Protobuf::encode(*again) != encoded) {
-            std::abort();
-        }
+        FUZZ_CHECK(again && *again == *fields && Protobuf::encode(*again) == encoded);
     }
 
     // The same bytes as a template body: any answer will do, as long as there is one.
@@ -23,8 +18,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     entries.insert(ResolveGrade::kSaturationParam,
                    ResolveGrade::numericEntry(ResolveGrade::kSaturationParam, 1.5));
     const auto patched = ResolveGrade::patchNode(input, ResolveGrade::kCdlNode, entries);
-    if (patched.ok() && !Protobuf::parse(patched.value())) {
-        std::abort();
-    }
+    FUZZ_CHECK(!patched.ok() || Protobuf::parse(patched.value()));
     return 0;
 }
