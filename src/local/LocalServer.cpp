@@ -223,11 +223,10 @@ private:
     }
 
     static bool stillListening(const QTcpServer& listener) {
+        const int descriptor = int(listener.socketDescriptor());
         int listening = 0;
         socklen_t size = sizeof listening;
-        return ::getsockopt(int(listener.socketDescriptor()), SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) ==
-                   0 &&
-               listening != 0;
+        return ::getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening != 0;
     }
 
     void closeListener() {
