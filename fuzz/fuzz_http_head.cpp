@@ -8,10 +8,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(end == -1 || (end >= 4 && end <= input.size() && input.sliced(end - 4, 4) == "\r\n\r\n"));
 
     // The server searches only what an append can have completed: from the old length less three.
-    for (const qsizetype split : {input.size() / 3, input.size() / 2, input.size() - 1}) {
-        if (split > 0 && LocalHttp::findHeadEnd(input.first(split)) < 0) {
+    // Every read that ends within the blank line, and a few others.
+    const auto appended = [&](qsizetype split) {
+        if (split > 0 && split < input.size() && LocalHttp::findHeadEnd(input.first(split)) < 0) {
             FUZZ_CHECK(LocalHttp::findHeadEnd(input, split - 3) == end);
         }
+    };
+    for (qsizetype split = end - 4; end >= 0 && split < end; ++split) {
+        appended(split);
+    }
+    for (const qsizetype split : {input.size() / 3, input.size() / 2, input.size() - 1}) {
+        appended(split);
     }
 
     const std::optional<LocalHttp::Request> request = LocalHttp::parseRequest(input);

@@ -13,7 +13,6 @@ private slots:
     void parsesHeads();
     void incompleteOrMalformedHeadsAreNoRequest_data();
     void incompleteOrMalformedHeadsAreNoRequest();
-    void findsTheBlankLineAcrossAppends();
     void reservesOnlyTheBodyBytesThatArrived();
     void writesAnswersByteForByte_data();
     void writesAnswersByteForByte();
@@ -129,18 +128,6 @@ void TestHttpParsing::incompleteOrMalformedHeadsAreNoRequest_data() {
 void TestHttpParsing::incompleteOrMalformedHeadsAreNoRequest() {
     QFETCH(QByteArray, bytes);
     QVERIFY(!LocalHttp::parseRequest(bytes).has_value());
-}
-
-void TestHttpParsing::findsTheBlankLineAcrossAppends() {
-    // The server searches only the tail that an append can have completed.
-    const QByteArray whole = "GET /v1/hello HTTP/1.1\r\nHost: x\r\n\r\nrest";
-    const qsizetype end = whole.indexOf("\r\n\r\n") + 4;
-    for (qsizetype split = 1; split < whole.size(); ++split) {
-        QCOMPARE(LocalHttp::findHeadEnd(whole.left(split)), split >= end ? end : qsizetype(-1));
-        if (split < end) {
-            QCOMPARE(LocalHttp::findHeadEnd(whole, split - 3), end);
-        }
-    }
 }
 
 void TestHttpParsing::reservesOnlyTheBodyBytesThatArrived() {
