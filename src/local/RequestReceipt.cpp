@@ -25,8 +25,7 @@ RequestReceipt::Space RequestReceipt::nextSpace() {
         return {headScratch(), readChunkBytes};
     }
     // The buffer grows with the body as it arrives, never beyond the declared length: a head alone
-    // reserves nothing for a body that may never come, and the doubling keeps the copies few (a
-    // large buffer grows in place, by remapping).
+    // reserves nothing for a body that may never come, and the doubling keeps the copies few.
     const qint64 wanted = std::min(readChunkBytes, m_request->contentLength - m_received);
     if (m_buffer.capacity() < m_received + wanted) {
         m_buffer.reserve(
