@@ -337,7 +337,10 @@ QCoro::Task<ResolveLink::Reply> ResolveLink::send(QString cmd, QJsonObject args)
         m_pending.erase(found);
         complete(late, LinkError::timeout);
     });
-    co_return co_await ReplyAwaitable{waiter};
+    // A named awaitable, not a temporary: GCC 12 destroys a temporary in `co_return co_await` twice,
+    // which frees the waiter while it is still in use.
+    ReplyAwaitable reply{std::move(waiter)};
+    co_return co_await reply;
 }
 
 void ResolveLink::schedulePing(quint64 generation) {
