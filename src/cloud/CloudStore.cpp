@@ -14,10 +14,11 @@
 #include <QPointer>
 #include <QUuid>
 
-#include <QCoroNetworkReply>
-
 #include <algorithm>
 #include <cmath>
+#include <coroutine>
+#include <memory>
+#include <utility>
 
 namespace {
 
@@ -26,6 +27,26 @@ const QString userIDAccount = QStringLiteral("userID");
 const QString emailAccount = QStringLiteral("email");
 
 const QString recordsPath = QStringLiteral("/api/collections/tintara_luts/records");
+
+// Resumes once the reply finishes, or once it is destroyed unfinished, as it is with the network
+// manager when the store goes away mid-request. QCoro's own awaiter waits for finished only, which
+// would leave the request suspended, and every frame awaiting it allocated, for ever.
+struct FinishedOrGone {
+    QNetworkReply* reply;
+
+    bool await_ready() const noexcept { return reply->isFinished(); }
+    void await_suspend(std::coroutine_handle<> handle) const {
+        const auto resumed = std::make_shared<bool>(false);
+        const auto resume = [handle, resumed] {
+            if (!std::exchange(*resumed, true)) {
+                handle.resume();
+            }
+        };
+        QObject::connect(reply, &QNetworkReply::finished, resume);
+        QObject::connect(reply, &QObject::destroyed, resume);
+    }
+    void await_resume() const noexcept {}
+};
 
 // A request body that can be read once only. Qt's HTTP layer silently sends a request again when
 // the connection closes before an answer; for a create that would make a second record. A body
@@ -194,7 +215,8 @@ QCoro::Task<CloudStore::Answer> CloudStore::send(QNetworkRequest request, QByteA
         reply = m_network->sendCustomRequest(request, verb);
     }
     const QPointer<QNetworkReply> guard(reply);
-    co_await reply;
+    const FinishedOrGone finished{reply};
+    co_await finished;
     if (!self || !guard) {
         co_return Answer{};
     }
