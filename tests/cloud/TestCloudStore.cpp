@@ -364,7 +364,7 @@ private slots:
 
     void uploadsMultipartBodies() {
         QFETCH(bool, replace);
-        const QByteArray content("TITLE \"Warm\"\r\nLUT_3D_SIZE 2\n\0\xff binary", 39);
+        const QByteArray content("TITLE \"Warm\"\r\nLUT_3D_SIZE 2\n\0\xff binary", 37);
         const QString path = writeFile(u"Warm Day.cube"_s, content);
         QVERIFY(!path.isEmpty());
         const QString recordID =
