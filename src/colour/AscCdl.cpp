@@ -224,7 +224,8 @@ private:
                 continue;
             }
             if (document.format == Format::collection && name == u"ColorCorrection") {
-                readCorrection(document.corrections.emplace_back(), document.corrections.size() - 1);
+                Correction& correction = document.corrections.emplace_back();
+                readCorrection(correction, document.corrections.size() - 1);
             } else if (document.format == Format::decisionList && name == u"ColorDecision") {
                 readDecision(document);
             } else {

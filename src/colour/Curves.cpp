@@ -33,6 +33,10 @@ double fraction(double x) {
     return x - std::floor(x);
 }
 
+double valueAt(const Curve& curve, double x, double neutral) {
+    return curve.isEmpty() ? neutral : curve.at(x);
+}
+
 } // namespace
 
 std::optional<Curve> Curve::make(QList<CurvePoint> points, Kind kind, QString* why) {
@@ -80,11 +84,11 @@ std::optional<Curve> Curve::make(QList<CurvePoint> points, Kind kind, QString* w
     return curve;
 }
 
-double Curve::at(double x, double neutral) const {
+double Curve::at(double x) const {
     const QList<CurvePoint>& p = m_points;
     const qsizetype n = p.size();
     if (n == 0) {
-        return m_kind == Kind::open ? x : neutral;
+        return x;
     }
     if (n == 1) {
         return p[0].y;
@@ -163,10 +167,10 @@ Rgb HueCurves::apply(const Rgb& in) const {
     }
     Hsl hsl = toHsl({std::clamp(in[0], 0.0, 1.0), std::clamp(in[1], 0.0, 1.0), std::clamp(in[2], 0.0, 1.0)});
     const double hue = hsl.hue;
-    hsl.hue = fraction(hue + hueVsHue.at(hue, 0.0));
+    hsl.hue = fraction(hue + valueAt(hueVsHue, hue, 0.0));
     // Greys have no hue: the lightness gain is weighed by how saturated the pixel is.
-    const double lightnessGain = 1.0 + (hueVsLuminance.at(hue, 1.0) - 1.0) * hsl.saturation;
+    const double lightnessGain = 1.0 + (valueAt(hueVsLuminance, hue, 1.0) - 1.0) * hsl.saturation;
     hsl.lightness = std::clamp(hsl.lightness * lightnessGain, 0.0, 1.0);
-    hsl.saturation = std::clamp(hsl.saturation * hueVsSaturation.at(hue, 1.0), 0.0, 1.0);
+    hsl.saturation = std::clamp(hsl.saturation * valueAt(hueVsSaturation, hue, 1.0), 0.0, 1.0);
     return fromHsl(hsl);
 }

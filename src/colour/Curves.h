@@ -16,7 +16,7 @@ struct CurvePoint {
 // A curve through control points with monotone cubic interpolation (Steffen's method): it passes
 // through every point, and between two points it never rises above or falls below them, so a
 // rising set of points gives a rising curve and a flat stretch stays flat. Without points it is
-// the identity (open curve) or its neutral value (periodic curve).
+// the identity.
 class Curve {
 public:
     enum class Kind {
@@ -30,7 +30,7 @@ public:
     static std::optional<Curve> make(QList<CurvePoint> points, Kind kind = Kind::open,
                                      QString* why = nullptr);
 
-    double at(double x, double neutral = 0.0) const;
+    double at(double x) const;
     const QList<CurvePoint>& points() const { return m_points; }
     bool isEmpty() const { return m_points.isEmpty(); }
 
@@ -65,7 +65,7 @@ Rgb fromHsl(const Hsl& hsl);
 
 // Curves over the pixel's hue (periodic curves with x in turns). Hue vs hue gives a shift in turns
 // (neutral 0); hue vs saturation and hue vs luminance give gains on HSL saturation and lightness
-// (neutral 1). All three read the hue of the incoming pixel.
+// (neutral 1). All three read the hue of the incoming pixel; an empty curve changes nothing.
 struct HueCurves {
     Curve hueVsHue;
     Curve hueVsSaturation;
