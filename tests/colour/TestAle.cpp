@@ -59,10 +59,9 @@ std::optional<Cdl> cdlOf(const QMap<QString, QString>& row) {
         Rgb& values = i < 3 ? cdl.slope : i < 6 ? cdl.offset : cdl.power;
         values[i % 3] = match.captured(i + 1).toDouble(&ok);
     }
-    if (ok) {
-        cdl.saturation = row.value(QStringLiteral("ASC_SAT")).toDouble(&ok);
-    }
-    return ok ? std::optional(cdl) : std::nullopt;
+    bool saturationOk = false;
+    cdl.saturation = row.value(QStringLiteral("ASC_SAT")).toDouble(&saturationOk);
+    return ok && saturationOk ? std::optional(cdl) : std::nullopt;
 }
 
 const Cdl awkward{{1.0 / 3, 1.0, 0.9}, {0.1 + 0.2, -1e-7, 0.0}, {1.2, 1.0 / 7, 1.0}, 1.05};

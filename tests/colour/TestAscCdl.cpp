@@ -139,8 +139,7 @@ void TestAscCdl::openColorIoAgreesWithEveryFileWeWrite() {
     const auto bytes = AscCdl::write(document);
     QVERIFY2(bytes.ok(), qPrintable(bytes.error()));
     const auto again = AscCdl::read(*bytes);
-    QVERIFY2(again.ok(), qPrintable(again.error()));
-    QVERIFY(*again == document);
+    QVERIFY2(again.ok() && *again == document, qPrintable(again.error()));
 
     const QString path = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_'));
     QVERIFY(FileSystem::writeAtomically(path, *bytes));

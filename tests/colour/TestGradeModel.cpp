@@ -52,8 +52,7 @@ void TestGradeModel::curvesPassThroughTheirPointsAndNeverOvershoot() {
         QCOMPARE(curve->at(1.5), points.last().y);
     }
     for (qsizetype i = 0; i + 1 < spans.size(); ++i) {
-        const CurvePoint a = spans[i];
-        const CurvePoint b = spans[i + 1];
+        const CurvePoint a = spans[i], b = spans[i + 1];
         QVERIFY(std::abs(curve->at(a.x) - a.y) < 1e-12);
         double previous = a.y;
         for (int step = 1; step <= 500; ++step) {
@@ -73,8 +72,7 @@ void TestGradeModel::hueCurvesAndQualifierActOnTheRightPixels() {
         QVERIFY(near(fromHsl(toHsl(rgb)), rgb));
     }
 
-    const Rgb red{1, 0, 0};
-    const Rgb grey{0.5, 0.5, 0.5};
+    const Rgb red{1, 0, 0}, grey{0.5, 0.5, 0.5};
     HueCurves hue;
     hue.hueVsHue = *Curve::make({{0.0, 1.0 / 3}}, Curve::Kind::periodic);
     QVERIFY(near(hue.apply(red), {0, 1, 0}));
