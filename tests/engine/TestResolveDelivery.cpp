@@ -60,6 +60,9 @@ void TestResolveDelivery::deliveredLookReachesResolve() {
     QCOMPARE(fake.refreshCount(), 1);
     QStringList lines;
     for (const Activity& entry : engine.activity()) {
+        if (entry.text.startsWith("Local network")) {
+            continue;
+        }
         lines.prepend(entry.text);
         QVERIFY(entry.ok);
     }
