@@ -1,70 +1,54 @@
+#include "platform/FileSystem.h"
 #include "platform/linux/XdgAutostartLoginItem.h"
 #include "support/RunProgram.h"
 
 #include <QDir>
-#include <QFile>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
-// The autostart entry in a temporary config folder, judged by GLib's own desktop-entry launcher.
+// The autostart entry in a temporary config folder, judged by GLib's own launcher (gio launch).
 class TestXdgAutostartLoginItem : public QObject {
     Q_OBJECT
 
 private slots:
     void startsAProgramWhosePathIsHostile_data() {
-        QTest::addColumn<QString>("folderName");
-        QTest::newRow("spaces and both quotes") << QStringLiteral("My \"Apps\" 'here'");
-        QTest::newRow("backslashes, single and doubled") << QStringLiteral("a\\b\\\\c\\");
-        QTest::newRow("percent signs that look like field codes, and an equals sign")
-            << QStringLiteral("100% %f %%u a=b");
-        QTest::newRow("shell characters") << QStringLiteral("$HOME `id` ; & | * ? ~ #(x)");
-        QTest::newRow("a tab, a line break and non-ASCII letters") << QStringLiteral("Tö\tne\nwharf ✓");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("spaces, quotes and backslashes") << QStringLiteral("My \"Apps\" 'x' a\\b\\\\c\\");
+        QTest::newRow("percent signs and an equals sign") << QStringLiteral("100% %f %%u a=b");
+        QTest::newRow("shell characters, a tab and a line break")
+            << QStringLiteral("$HOME `id`;&|*?~#\tö\n1");
     }
 
     void startsAProgramWhosePathIsHostile() {
-        QFETCH(QString, folderName);
-        if (QStandardPaths::findExecutable(QStringLiteral("gio")).isEmpty()) {
-            QSKIP("gio (libglib2.0-bin) is not installed");
-        }
+        QFETCH(QString, folder);
         QTemporaryDir dir;
-        QVERIFY(QDir(dir.path()).mkpath(folderName));
-        const QString program = dir.filePath(folderName + QStringLiteral("/tone wharf"));
+        const QString program = dir.filePath(folder + QStringLiteral("/tone wharf"));
         const QString marker = dir.filePath(QStringLiteral("started"));
-        // The program reports the path it was started as.
-        QFile script(program);
-        QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\nprintf '%s' \"$0\" > '" + marker.toUtf8() + "'\n");
-        script.close();
-        QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
-
+        // The program writes down the path it was started as.
+        QVERIFY(QDir().mkpath(QFileInfo(program).path()) &&
+                FileSystem::writeAtomically(program,
+                                            "#!/bin/sh\nprintf %s \"$0\" > '" + marker.toUtf8() + "'\n") &&
+                QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner));
         XdgAutostartLoginItem item(dir.filePath(QStringLiteral("config/autostart")), program);
         QVERIFY(!item.isEnabled());
         QCOMPARE(item.setEnabled(true), QString());
         QVERIFY(item.isEnabled());
         QVERIFY(!runProgram(QStringLiteral("gio"), {QStringLiteral("launch"), item.entryPath()}).isNull());
-        QTRY_VERIFY(QFile::exists(marker));
-        QFile started(marker);
-        QVERIFY(started.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromUtf8(started.readAll()), program);
-
+        QTRY_COMPARE(FileSystem::readAll(marker), std::optional<QByteArray>(program.toUtf8()));
         QCOMPARE(item.setEnabled(false), QString());
-        QVERIFY(!QFile::exists(item.entryPath()));
-        QVERIFY(!item.isEnabled());
-        QCOMPARE(item.setEnabled(false), QString());
+        QVERIFY(!item.isEnabled() && !QFile::exists(item.entryPath()));
     }
 
     void readsWhatTheUserSwitchedOff_data() {
         QTest::addColumn<QByteArray>("lines");
         QTest::addColumn<bool>("enabled");
-        QTest::newRow("an entry the user hid is off") << QByteArray("Hidden=true\n") << false;
-        QTest::newRow("GNOME's switch set to false is off, spaces around the sign or not")
-            << QByteArray("X-GNOME-Autostart-enabled = false \n") << false;
-        QTest::newRow("Hidden=false is on") << QByteArray("Hidden=false\n") << true;
-        QTest::newRow("a commented-out switch is on") << QByteArray("#Hidden=true\n") << true;
-        QTest::newRow("a switch in another group is on")
+        QTest::newRow("hidden by the user") << QByteArray("Hidden=true\n") << false;
+        QTest::newRow("GNOME's switch off, with spaces")
+            << QByteArray("X-GNOME-Autostart-enabled = false\n") << false;
+        QTest::newRow("a commented-out switch") << QByteArray("#Hidden=true\n") << true;
+        QTest::newRow("a switch in another group")
             << QByteArray("[Desktop Action Quit]\nHidden=true\n") << true;
-        QTest::newRow("a file that is not a desktop entry is off") << QByteArray("\xff[garbage\n") << false;
+        QTest::newRow("not a desktop entry at all") << QByteArray("\xff[garbage\n") << false;
     }
 
     void readsWhatTheUserSwitchedOff() {
@@ -72,23 +56,9 @@ private slots:
         QFETCH(bool, enabled);
         QTemporaryDir dir;
         XdgAutostartLoginItem item(dir.path(), QStringLiteral("/usr/bin/tonewharf"));
-        QFile entry(item.entryPath());
-        QVERIFY(entry.open(QIODevice::WriteOnly));
-        entry.write("[Desktop Entry]\nType=Application\nExec=tonewharf\n" + lines);
-        entry.close();
+        QVERIFY(FileSystem::writeAtomically(item.entryPath(),
+                                            "[Desktop Entry]\nType=Application\nExec=x\n" + lines));
         QCOMPARE(item.isEnabled(), enabled);
-    }
-
-    void reportsWhyItCannotRegister() {
-        QTemporaryDir dir;
-        QFile blocker(dir.filePath(QStringLiteral("config")));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        XdgAutostartLoginItem item(dir.filePath(QStringLiteral("config/autostart")),
-                                   QStringLiteral("/usr/bin/tonewharf"));
-        QVERIFY(!item.isEnabled());
-        QVERIFY(!item.setEnabled(true).isEmpty());
-        QVERIFY(!item.isEnabled());
     }
 };
 

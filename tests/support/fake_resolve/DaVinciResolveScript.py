@@ -14,8 +14,7 @@ block; "exit" ends the python process, at import and at every call.
 "chatty" makes it print to standard output at import and in every scriptapp() call. What the module sees is
 recorded beside the control file: the environment at import (fake_resolve_env.json) and one
 line per call in fake_resolve_calls.log ("import", "scriptapp", "refresh", "export <size> <path>").
-The current clip's ExportLUT writes a small cube whose LUT_3D_SIZE follows the export type and
-whose one table line is "grade", so that two grades give two different files.
+The clip's ExportLUT writes a cube of the type's size whose one table line is "grade".
 """
 
 import json
@@ -67,8 +66,8 @@ if not os.path.isfile(os.environ.get("RESOLVE_SCRIPT_LIB", "")):
     raise ImportError("RESOLVE_SCRIPT_LIB does not name a file")
 
 
-# Stand-ins for resolve.EXPORT_LUT_*: opaque values, and the edge length each type exports.
-_LUT_SIZES = {0x5A11: 17, 0x5A12: 33, 0x5A13: 65}
+# Stand-ins for resolve.EXPORT_LUT_*, with the edge length each exports.
+_LUT_SIZES = {501: 17, 502: 33, 503: 65}
 
 
 class _TimelineItem:
@@ -81,11 +80,10 @@ class _TimelineItem:
     def ExportLUT(self, export_type, path):
         size = _LUT_SIZES.get(export_type)
         _record("export %s %s" % (size, path))
-        control = _control()
-        if size is None or not control.get("export_result", True):
+        if size is None or not _control().get("export_result", True):
             return False
         with open(path, "w", encoding="utf-8") as handle:
-            handle.write('TITLE "%s"\nLUT_3D_SIZE %d\n%s\n' % (self._name, size, control.get("grade", "0 0 0")))
+            handle.write("LUT_3D_SIZE %d\n%s\n" % (size, _control().get("grade", "0 0 0")))
         return True
 
 
@@ -117,9 +115,7 @@ class _ProjectManager:
 
 
 class _Resolve:
-    EXPORT_LUT_17PTCUBE = 0x5A11
-    EXPORT_LUT_33PTCUBE = 0x5A12
-    EXPORT_LUT_65PTCUBE = 0x5A13
+    EXPORT_LUT_17PTCUBE, EXPORT_LUT_33PTCUBE, EXPORT_LUT_65PTCUBE = 501, 502, 503
 
     def GetProductName(self):
         return _control().get("product", "DaVinci Resolve Studio")
