@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QCoroTask>
 #include <QElapsedTimer>
-#include <QMutex>
 #include <QProcess>
 #include <QSemaphore>
 #include <QStandardPaths>
@@ -101,14 +100,12 @@ bool setKeyringLocked(bool locked) {
 // A store whose writes wait for the test to let them through, and record where they were made.
 struct GatedStore final : CredentialStore {
     QSemaphore gate;
-    QMutex mutex;
-    QStringList writes;
+    QStringList writes; // read by the test only once the writer thread is done
     QList<QThread*> threads;
 
     std::optional<QString> read(const QString&, const QString&) override { return std::nullopt; }
     void write(const QString&, const QString& account, const std::optional<QString>& value) override {
         gate.tryAcquire(1, 10000); // made on the interface thread, it would hold sign-in up here
-        QMutexLocker lock(&mutex);
         writes.append(account + (value ? QStringLiteral(" kept") : QStringLiteral(" deleted")));
         threads.append(QThread::currentThread());
     }
