@@ -67,6 +67,11 @@ public:
     uploadLUT(QString name, QString file, std::optional<qint64> size = {},
               std::optional<QString> recordID = {}, std::optional<bool> resolve = {},
               std::optional<QString> source = {}, std::optional<LUTLook> look = {});
+    // The same with the file's bytes at hand, sent exactly as given under `fileName`.
+    QCoro::Task<std::optional<LUTRecord>>
+    uploadLUT(QString name, QString fileName, QByteArray content, std::optional<qint64> size = {},
+              std::optional<QString> recordID = {}, std::optional<bool> resolve = {},
+              std::optional<QString> source = {}, std::optional<LUTLook> look = {});
     QCoro::Task<std::optional<QByteArray>> downloadFile(LUTRecord record);
     QCoro::Task<bool> updateRecord(QString id, bool resolve, std::optional<LUTLook> look = {});
 
