@@ -1,6 +1,7 @@
 #include "ui/Labels.h"
 
 #include <QLabel>
+#include <QLayout>
 
 namespace Labels {
 
@@ -29,6 +30,12 @@ void makeSmaller(QLabel* label, qreal factor) {
     QFont font = label->font();
     font.setPointSizeF(font.pointSizeF() * factor);
     label->setFont(font);
+}
+
+void fitHeight(QWidget* window) {
+    QLayout* layout = window->layout();
+    layout->activate();
+    window->setFixedHeight(layout->totalHeightForWidth(window->width()));
 }
 
 } // namespace Labels

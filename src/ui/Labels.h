@@ -19,5 +19,8 @@ QLabel* caption(const QString& text, QWidget* parent = nullptr);
 QLabel* coloured(const QColor& colour, QWidget* parent = nullptr);
 // The smaller size of a caption, relative to the widget's own font.
 void makeSmaller(QLabel* label, qreal factor = 0.9);
+// Gives a window of fixed width the height its wrapped lines need now; a window's height does not
+// follow text that grows after it was first laid out.
+void fitHeight(QWidget* window);
 
 } // namespace Labels

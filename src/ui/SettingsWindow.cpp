@@ -6,7 +6,7 @@
 
 #include <QCheckBox>
 #include <QFileDialog>
-#include <QFormLayout>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHideEvent>
@@ -24,12 +24,24 @@ QGroupBox* section(const QString& title, QLayout* layout) {
     return box;
 }
 
-QFormLayout* form() {
-    auto* layout = new QFormLayout;
-    layout->setRowWrapPolicy(QFormLayout::DontWrapRows);
-    layout->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
-    return layout;
-}
+// Labelled rows and full-width rows. A grid rather than a form layout: a form layout gives a
+// wrapped value one line's height and cuts the rest.
+class Rows : public QGridLayout {
+public:
+    Rows() { setColumnStretch(1, 1); }
+
+    QLabel* addRow(const QString& label, QWidget* field) {
+        auto* name = new QLabel(label);
+        addWidget(name, rowCount(), 0, Qt::AlignLeft | Qt::AlignTop);
+        addWidget(field, rowCount() - 1, 1);
+        return name;
+    }
+    void addRow(QLayout* layout, const QString& label) {
+        addWidget(new QLabel(label), rowCount(), 0);
+        addLayout(layout, rowCount() - 1, 1);
+    }
+    void addRow(QWidget* wide) { addWidget(wide, rowCount(), 0, 1, 2); }
+};
 
 QLabel* value() {
     auto* label = new QLabel;
@@ -63,8 +75,8 @@ SettingsWindow::SettingsWindow(SyncEngine& engine, QWidget* parent)
     auto* folderRow = new QHBoxLayout;
     folderRow->addWidget(m_folder, 1);
     folderRow->addWidget(choose);
-    auto* folderForm = form();
-    folderForm->addRow(QStringLiteral("Folder"), folderRow);
+    auto* folderForm = new Rows;
+    folderForm->addRow(folderRow, QStringLiteral("Folder"));
     m_folderRefusal = Labels::coloured(Labels::errorRed);
     m_folderProblem = Labels::coloured(Labels::warningOrange);
     m_createFolder = new QPushButton(QStringLiteral("Create folder (admin)…"));
@@ -82,7 +94,7 @@ SettingsWindow::SettingsWindow(SyncEngine& engine, QWidget* parent)
     // Resolve.
     m_scripting = value();
     m_script = value();
-    auto* resolve = form();
+    auto* resolve = new Rows;
     resolve->addRow(QStringLiteral("Scripting"), m_scripting);
     resolve->addRow(Labels::caption(QStringLiteral(
         "Optional. With Resolve Studio and Preferences → General → External scripting = Local, "
@@ -92,7 +104,7 @@ SettingsWindow::SettingsWindow(SyncEngine& engine, QWidget* parent)
     // Local network.
     m_local = new QCheckBox(QStringLiteral("Accept iPads on this network"));
     m_localStatus = value();
-    auto* local = form();
+    auto* local = new Rows;
     local->addRow(m_local);
     local->addRow(Labels::caption(QStringLiteral(
         "TINTARA on an iPad connected to the same network finds this Mac by itself and sends looks straight "
@@ -113,18 +125,17 @@ SettingsWindow::SettingsWindow(SyncEngine& engine, QWidget* parent)
     commands->addWidget(m_signOut);
     commands->addStretch(1);
     commands->addWidget(quit);
-    m_general = form();
-    m_general->addRow(m_launchAtLogin);
-    m_general->addRow(QStringLiteral("Account"), m_account);
-    m_general->addRow(m_commands);
+    auto* general = new Rows;
+    general->addRow(m_launchAtLogin);
+    m_accountLabel = general->addRow(QStringLiteral("Account"), m_account);
+    general->addRow(m_commands);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(12, 8, 12, 8);
     layout->addWidget(section(QStringLiteral("Resolve LUT folder"), folder));
     layout->addWidget(section(QStringLiteral("Resolve"), resolve));
     layout->addWidget(section(QStringLiteral("Local network"), local));
-    layout->addWidget(section(QStringLiteral("General"), m_general));
-    layout->addStretch(1);
+    layout->addWidget(section(QStringLiteral("General"), general));
 
     // The folder is assigned when editing ends, not on every keystroke: each assignment creates
     // the folder, and typing a path would leave one folder behind for every prefix typed.
@@ -181,15 +192,18 @@ void SettingsWindow::refresh() {
     const bool signedIn = m_engine.cloud()->signedIn();
     m_launchAtLogin->setChecked(m_engine.launchAtLogin());
     m_account->setText(m_engine.cloud()->email());
-    m_general->setRowVisible(m_account, signedIn);
-    m_general->setRowVisible(m_commands, m_standalone);
+    m_accountLabel->setVisible(signedIn);
+    m_account->setVisible(signedIn);
+    m_commands->setVisible(m_standalone);
     m_signIn->setVisible(!signedIn);
     m_signOut->setVisible(signedIn);
+    Labels::fitHeight(this);
 }
 
 void SettingsWindow::showFolder() {
     m_folder->setText(m_engine.lutFolderPath());
     m_folderRefusal->hide();
+    Labels::fitHeight(this);
 }
 
 void SettingsWindow::assignFolder(const QString& path) {
@@ -208,6 +222,7 @@ void SettingsWindow::commitFolder() {
         QStringLiteral("A LUT folder is a full path starting with “/”; looks still go to ") +
         m_engine.lutFolderPath());
     m_folderRefusal->show();
+    Labels::fitHeight(this);
 }
 
 void SettingsWindow::chooseFolder() {

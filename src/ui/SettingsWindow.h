@@ -3,7 +3,6 @@
 #include <QWidget>
 
 class QCheckBox;
-class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -53,7 +52,7 @@ private:
     QCheckBox* m_local;
     QLabel* m_localStatus;
     QCheckBox* m_launchAtLogin;
-    QFormLayout* m_general;
+    QLabel* m_accountLabel;
     QLabel* m_account;
     QWidget* m_commands;
     QPushButton* m_signIn;

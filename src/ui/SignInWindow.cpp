@@ -74,6 +74,7 @@ void SignInWindow::refresh() {
     m_status->setVisible(!cloud.status().isEmpty() && !cloud.signedIn());
     m_signIn->setText(m_busy ? QStringLiteral("Signing in…") : QStringLiteral("Sign in"));
     m_signIn->setEnabled(!m_busy && !m_email->text().isEmpty() && !m_password->text().isEmpty());
+    Labels::fitHeight(this);
 }
 
 void SignInWindow::setBusy(bool busy) {

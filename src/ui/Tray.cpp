@@ -4,10 +4,31 @@
 #include "engine/SyncEngine.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCursor>
 #include <QDesktopServices>
 #include <QDir>
 #include <QUrl>
+
+namespace {
+
+// The status lines are inactive entries, which many styles draw too faint to read at a glance;
+// they keep their greyed look, nearer the text colour. Taken from the application's palette at
+// every opening, so that a switch between light and dark follows.
+void readableStatusLines(QMenu& menu) {
+    QPalette palette = QApplication::palette(&menu);
+    for (const QPalette::ColorRole role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText}) {
+        const QColor text = palette.color(QPalette::Active, role);
+        const QColor background = palette.color(QPalette::Active, QPalette::Window);
+        const auto mix = [](int a, int b) { return (a * 3 + b * 2) / 5; };
+        palette.setColor(QPalette::Disabled, role,
+                         QColor(mix(text.red(), background.red()), mix(text.green(), background.green()),
+                                mix(text.blue(), background.blue())));
+    }
+    menu.setPalette(palette);
+}
+
+} // namespace
 
 static void initIconResources() {
     // The icons are compiled into a static library; nothing else would pull them in.
@@ -31,6 +52,7 @@ Tray::Tray(SyncEngine& engine, Clock clock, QObject* parent)
     m_ageTimer.setInterval(ageRefresh);
     connect(&m_ageTimer, &QTimer::timeout, this, &Tray::refresh);
     connect(&m_menu, &QMenu::aboutToShow, this, [this] {
+        readableStatusLines(m_menu);
         refresh();
         m_ageTimer.start();
     });
