@@ -26,5 +26,7 @@ EngineServices systemServices() {
     services.advertiser = std::make_shared<AvahiServiceAdvertiser>();
     services.computerName = HostInfo::computerName();
     services.applicationVersion = QCoreApplication::applicationVersion();
+    services.privilegedRunner = std::make_shared<ProcessPrivilegedRunner>(ProcessPrivilegedRunner::pkexec());
+    services.userName = HostInfo::userName();
     return services;
 }

@@ -27,6 +27,46 @@ const QString emailAccount = QStringLiteral("email");
 
 const QString recordsPath = QStringLiteral("/api/collections/tintara_luts/records");
 
+// A request body that can be read once only. Qt's HTTP layer silently sends a request again when
+// the connection closes before an answer; for a create that would make a second record. A body
+// that cannot be rewound turns that second send into a failure, so each request reaches the
+// service at most once.
+class OneShotBody final : public QIODevice {
+public:
+    explicit OneShotBody(QByteArray bytes)
+        : m_bytes(std::move(bytes)) {
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+
+    bool isSequential() const override { return true; }
+    bool reset() override { return false; }
+    bool atEnd() const override { return m_offset == m_bytes.size(); }
+    qint64 bytesAvailable() const override { return m_bytes.size() - m_offset; }
+    qint64 size() const override { return m_bytes.size(); }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override {
+        const qint64 count = std::min(maxSize, qint64(m_bytes.size()) - m_offset);
+        std::copy_n(m_bytes.constData() + m_offset, count, data);
+        m_offset += count;
+        return count;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    QByteArray m_bytes;
+    qint64 m_offset = 0;
+};
+
+// One path segment of a URL: a "/" inside is encoded, so a stored file name can never step into
+// another folder of the service; "." and ".." are refused because a URL would resolve them.
+std::optional<QByteArray> pathSegment(const QString& value) {
+    if (value.isEmpty() || value == QLatin1String(".") || value == QLatin1String("..")) {
+        return std::nullopt;
+    }
+    return QUrl::toPercentEncoding(value);
+}
+
 bool finite(const QList<double>& values) {
     return std::all_of(values.cbegin(), values.cend(), [](double value) { return std::isfinite(value); });
 }
@@ -145,7 +185,11 @@ QCoro::Task<CloudStore::Answer> CloudStore::send(QNetworkRequest request, QByteA
     if (verb == "GET") {
         reply = m_network->get(request);
     } else if (body) {
-        reply = m_network->sendCustomRequest(request, verb, *body);
+        auto* device = new OneShotBody(*body);
+        request.setHeader(QNetworkRequest::ContentLengthHeader, body->size());
+        request.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
+        reply = m_network->sendCustomRequest(request, verb, device);
+        device->setParent(reply);
     } else {
         reply = m_network->sendCustomRequest(request, verb);
     }
@@ -333,12 +377,22 @@ CloudStore::uploadLUT(QString name, QString file, std::optional<qint64> size, st
     if (!local.open(QIODevice::ReadOnly)) {
         co_return std::nullopt;
     }
-    const QByteArray content = local.readAll();
+    QByteArray content = local.readAll();
     if (local.error() != QFileDevice::NoError) {
         co_return std::nullopt;
     }
     local.close();
+    co_return co_await uploadLUT(std::move(name), QFileInfo(file).fileName(), std::move(content), size,
+                                 std::move(recordID), resolve, std::move(source), std::move(look));
+}
 
+QCoro::Task<std::optional<LUTRecord>>
+CloudStore::uploadLUT(QString name, QString fileName, QByteArray content, std::optional<qint64> size,
+                      std::optional<QString> recordID, std::optional<bool> resolve,
+                      std::optional<QString> source, std::optional<LUTLook> look) {
+    if (!m_userID) {
+        co_return std::nullopt;
+    }
     Multipart form;
     form.text(QStringLiteral("owner"), *m_userID);
     form.text(QStringLiteral("name"), name);
@@ -356,7 +410,7 @@ CloudStore::uploadLUT(QString name, QString file, std::optional<qint64> size, st
             form.text(QStringLiteral("look"), QString::fromUtf8(Json::compact(*json)));
         }
     }
-    form.file(QFileInfo(file).fileName(), content);
+    form.file(fileName, content);
 
     QNetworkRequest upload = request(recordID ? recordsPath + u'/' + *recordID : recordsPath);
     upload.setRawHeader("Content-Type", "multipart/form-data; boundary=" + form.boundary);
@@ -384,9 +438,18 @@ CloudStore::uploadLUT(QString name, QString file, std::optional<qint64> size, st
 }
 
 QCoro::Task<std::optional<QByteArray>> CloudStore::downloadFile(LUTRecord record) {
-    const Answer answer =
-        co_await send(request(QStringLiteral("/api/files/tintara_luts/") + record.id + u'/' + record.file),
-                      QByteArray("GET"), std::nullopt);
+    const std::optional<QByteArray> id = pathSegment(record.id);
+    const std::optional<QByteArray> file = pathSegment(record.file);
+    if (!id || !file) {
+        co_return std::nullopt;
+    }
+    QNetworkRequest download = request(QStringLiteral("/api/files/tintara_luts"));
+    QUrl url = download.url();
+    url.setPath(url.path(QUrl::FullyEncoded) + u'/' + QString::fromLatin1(*id) + u'/' +
+                    QString::fromLatin1(*file),
+                QUrl::StrictMode);
+    download.setUrl(url);
+    const Answer answer = co_await send(std::move(download), QByteArray("GET"), std::nullopt);
     if (answer.kind != Answer::Kind::http || answer.status != 200) {
         co_return std::nullopt;
     }

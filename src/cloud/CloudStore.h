@@ -1,7 +1,7 @@
 #pragma once
 
-#include "records/CloudRecords.h"
 #include "platform/CredentialStore.h"
+#include "records/CloudRecords.h"
 
 #include <QByteArray>
 #include <QList>
@@ -62,6 +62,11 @@ public:
     // local file to send; its last path component becomes the part's file name.
     QCoro::Task<std::optional<LUTRecord>>
     uploadLUT(QString name, QString file, std::optional<qint64> size = {},
+              std::optional<QString> recordID = {}, std::optional<bool> resolve = {},
+              std::optional<QString> source = {}, std::optional<LUTLook> look = {});
+    // The same with the file's bytes at hand, sent exactly as given under `fileName`.
+    QCoro::Task<std::optional<LUTRecord>>
+    uploadLUT(QString name, QString fileName, QByteArray content, std::optional<qint64> size = {},
               std::optional<QString> recordID = {}, std::optional<bool> resolve = {},
               std::optional<QString> source = {}, std::optional<LUTLook> look = {});
     QCoro::Task<std::optional<QByteArray>> downloadFile(LUTRecord record);

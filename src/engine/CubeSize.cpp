@@ -31,7 +31,8 @@ std::optional<QString> headerText(QByteArrayView bytes) {
 // A whole decimal number with an optional sign; Qt's own conversion would also accept the
 // surrounding white space (such as the carriage return of a CR LF file) that must not count.
 std::optional<qint64> decimal(const QString& piece) {
-    const qsizetype digitsFrom = piece.startsWith(QLatin1Char('+')) || piece.startsWith(QLatin1Char('-')) ? 1 : 0;
+    const qsizetype digitsFrom =
+        piece.startsWith(QLatin1Char('+')) || piece.startsWith(QLatin1Char('-')) ? 1 : 0;
     if (piece.size() == digitsFrom) {
         return std::nullopt;
     }

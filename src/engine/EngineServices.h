@@ -2,6 +2,7 @@
 
 #include "platform/CredentialStore.h"
 #include "platform/LoginItem.h"
+#include "platform/PrivilegedRunner.h"
 #include "platform/ResolveProfile.h"
 #include "platform/Resources.h"
 #include "platform/RunningApplications.h"
@@ -12,6 +13,8 @@
 #include <QSettings>
 #include <QString>
 #include <QUrl>
+
+#include <chrono>
 
 #include <memory>
 
@@ -32,4 +35,9 @@ struct EngineServices {
     quint16 localPreferredPort = 7420;
     QString computerName;
     QString applicationVersion;
+    // Creates the LUT folder when it lies where only an administrator may write (none: cannot).
+    std::shared_ptr<PrivilegedRunner> privilegedRunner;
+    QString userName; // the owner given to a folder created with administrator rights
+    // How long the inbox must be quiet after a change before it is scanned.
+    std::chrono::milliseconds inboxSettle{1500};
 };

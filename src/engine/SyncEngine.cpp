@@ -2,6 +2,7 @@
 
 #include "cloud/CloudStore.h"
 #include "cloud/RealtimeClient.h"
+#include "engine/FolderWatcher.h"
 #include "local/LocalServer.h"
 #include "platform/FileSystem.h"
 #include "resolve/ResolveLink.h"
@@ -149,7 +150,9 @@ void SyncEngine::setPaused(bool paused) {
         m_paused = paused;
         emit pausedChanged();
     }
-    // Resuming runs a cloud sync once the cloud pull joins the engine.
+    if (!paused) {
+        syncNow();
+    }
 }
 
 bool SyncEngine::isUsableLutFolder(const QString& path) {
@@ -166,8 +169,13 @@ void SyncEngine::setLutFolderPath(const QString& path) {
         m_lutFolderPath = path;
         emit lutFolderPathChanged();
     }
-    // The folder check and the inbox watcher restart join here, around the config file.
+    checkFolder();
     writeConfig();
+    restartWatcher();
+    // iPads are offered the inbox of the folder in use, not the one it replaced.
+    if (m_started) {
+        scanInbox();
+    }
 }
 
 void SyncEngine::setLaunchAtLogin(bool enabled) {
@@ -251,30 +259,20 @@ void SyncEngine::writeConfig() {
 // -- Start-up ----------------------------------------------------------------------------------
 
 void SyncEngine::start() {
-    // 1. The LUT folder check and the creation of the inbox join here.
-
-    // 2.
+    checkFolder();
     writeConfig();
-
-    // 3. The installation of the "Send to TINTARA" script joins here.
-
-    // 4. The one-time part. The local-server callbacks other than the port report, and the first
-    //    inbox scan, join here.
+    installResolveScript();
     if (!m_started) {
         m_started = true;
         m_resolve->start();
-        const QPointer<SyncEngine> self(this);
-        m_local->onPortChange = [self](std::optional<quint16> port) {
-            if (self) {
-                self->setLocalPort(port);
-            }
-        };
+        installLocalServerCallbacks();
         if (m_localEnabled) {
             m_local->start();
         }
+        scanInbox();
     }
-
-    // 5. The inbox watcher restart joins here.
-
-    // 6. When a session exists, connecting to the cloud joins here.
+    restartWatcher();
+    if (signedIn()) {
+        connectCloud();
+    }
 }

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "cloud/EventStreamParser.h"
 #include "engine/Activity.h"
 #include "engine/EngineServices.h"
 #include "engine/Ledger.h"
+#include "records/CloudRecords.h"
 #include "records/LocalRecords.h"
 
 class CloudStore;
+class FolderWatcher;
 class LocalServer;
 class RealtimeClient;
 class ResolveLink;
@@ -13,6 +16,7 @@ class ResolveLink;
 #include <QCoro/QCoroTask>
 #include <QDateTime>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QString>
 
@@ -38,6 +42,8 @@ public:
     static constexpr int activityLimit = 30;
     // A ledger larger than this is not a ledger this program wrote; it is treated as corrupt.
     static constexpr qint64 ledgerByteLimit = 64 * 1024 * 1024;
+    // No grade is this large; a bigger inbox file is left out rather than read into memory.
+    static constexpr qint64 inboxFileByteLimit = 256LL * 1024 * 1024;
 
     explicit SyncEngine(EngineServices services, QObject* parent = nullptr);
     ~SyncEngine() override;
@@ -72,6 +78,8 @@ public:
     const Ledger& ledger() const { return m_ledger; }
     const InboxSnapshot& inboxSnapshot() const { return m_inboxSnapshot; }
     bool started() const { return m_started; }
+    bool scanningInbox() const { return m_scanningInbox; }
+    FolderWatcher* watcher() const { return m_watcher.get(); }
 
     // Derived folders.
     QString inboxFolderPath() const;
@@ -95,6 +103,39 @@ public:
     void saveLedger();
     void writeConfig();
     void start();
+
+    // Cloud pull and removals. Each task holds the engine weakly and ends quietly once it is gone.
+    QCoro::Task<> connectCloud();
+    // The full sync run; does nothing while signed out, paused or already syncing.
+    QCoro::Task<> syncNow();
+    // One eligible record; true when a cube was written into the LUT folder.
+    QCoro::Task<bool> pull(LUTRecord record);
+    // Whether the user deleted the files of a pulled look from the LUT folder.
+    bool userRemoved(const Ledger::Pulled& entry) const;
+    // The realtime stream's event handler.
+    void handle(const RealtimeEvent& event);
+
+    // Rebuilds the inbox snapshot and pushes new or changed inbox files. `records` is the listing
+    // of the sync run at hand, if any. A scan asked for while one runs is run once more after it.
+    QCoro::Task<> scanInbox(std::optional<QList<LUTRecord>> records = std::nullopt);
+    // Watches the inbox folder again from scratch (after the LUT folder moved or was created).
+    void restartWatcher();
+
+    // Folder, installation and account tasks.
+    void checkFolder();
+    QCoro::Task<> createFolderWithAdmin();
+    void installResolveScript();
+    void signOut();
+    // The shell command that creates the inbox and gives the LUT folder to `user`; every value
+    // reaches mkdir and chown literally, whatever quotes or line breaks it holds.
+    static QString folderCreationCommand(const QString& inboxFolder, const QString& user,
+                                         const QString& lutFolder);
+
+    // What the local server asks of the engine; installed once, by the first start().
+    QMap<QString, QString> identity() const;
+    QCoro::Task<bool> receiveLUT(Incoming incoming);
+    std::optional<QByteArray> inboxFile(const QString& name) const;
+    void onPortChange(std::optional<quint16> port);
 
 signals:
     void activityChanged();
@@ -120,6 +161,22 @@ protected:
 private:
     void readSettings();
     void loadLedger();
+    // An inbox file as one scan read it. `bytes` are kept only for files that may be uploaded,
+    // so that what goes up is exactly what was hashed.
+    struct InboxFile {
+        QString name;
+        QString hash;
+        std::optional<QByteArray> bytes;
+    };
+
+    void installLocalServerCallbacks();
+    // One pass of the inbox scan; the guard and the queued rerun live in scanInbox.
+    QCoro::Task<> scanInboxOnce(std::optional<QList<LUTRecord>> records);
+    QCoro::Task<> pushInboxFile(InboxFile file, std::optional<QList<LUTRecord>>* records);
+    QCoro::Task<std::optional<LUTRecord>> upload(QString name, QByteArray bytes,
+                                                 std::optional<QString> replacing);
+    QCoro::Task<> pullAndRefresh(LUTRecord record);
+    bool signedIn() const;
 
     EngineServices m_services;
     CloudStore* m_cloud = nullptr;
@@ -140,6 +197,8 @@ private:
     bool m_launchAtLogin = false;
     Ledger m_ledger;
     bool m_scanningInbox = false;
+    bool m_inboxScanRequested = false; // a scan was asked for while one ran
     bool m_started = false;
     InboxSnapshot m_inboxSnapshot;
+    std::unique_ptr<FolderWatcher> m_watcher;
 };

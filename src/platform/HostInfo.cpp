@@ -6,6 +6,9 @@
 
 #include <QSysInfo>
 
+#include <pwd.h>
+#include <unistd.h>
+
 namespace {
 
 // machine-info is a shell-style assignment file; values may be quoted.
@@ -53,6 +56,13 @@ QString computerName(const QString& machineInfoPath) {
         name = QSysInfo::machineHostName().trimmed();
     }
     return name.isEmpty() ? QStringLiteral("Mac") : name;
+}
+
+QString userName() {
+    if (const passwd* entry = ::getpwuid(::getuid())) {
+        return QString::fromLocal8Bit(entry->pw_name);
+    }
+    return qEnvironmentVariable("USER");
 }
 
 } // namespace HostInfo

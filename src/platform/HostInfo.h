@@ -8,4 +8,7 @@ namespace HostInfo {
 // else "Mac" (the name iPads show when the computer reports none).
 QString computerName(const QString& machineInfoPath = QStringLiteral("/etc/machine-info"));
 
+// The short login name of the user running the program.
+QString userName();
+
 } // namespace HostInfo

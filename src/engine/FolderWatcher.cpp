@@ -1,0 +1,44 @@
+#include "engine/FolderWatcher.h"
+
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+
+FolderWatcher::FolderWatcher(QString folder, std::function<void()> onChange, std::chrono::milliseconds settle,
+                             QObject* parent)
+    : QObject(parent)
+    , m_folder(std::move(folder))
+    , m_onChange(std::move(onChange)) {
+    m_debounce.setSingleShot(true);
+    m_debounce.setInterval(settle);
+    connect(&m_debounce, &QTimer::timeout, this, [this] {
+        if (m_onChange) {
+            m_onChange();
+        }
+    });
+}
+
+FolderWatcher::~FolderWatcher() {
+    stop();
+}
+
+bool FolderWatcher::start() {
+    stop();
+    if (!QFileInfo(m_folder).isDir()) {
+        return false;
+    }
+    // A watcher of its own each time: stopping releases its descriptor, so a restart never
+    // leaves a second one open.
+    auto source = std::make_unique<QFileSystemWatcher>();
+    if (!source->addPath(m_folder)) {
+        return false;
+    }
+    // Every change restarts the wait, so the callback comes once the folder has settled.
+    connect(source.get(), &QFileSystemWatcher::directoryChanged, &m_debounce, qOverload<>(&QTimer::start));
+    m_source = std::move(source);
+    return true;
+}
+
+void FolderWatcher::stop() {
+    m_debounce.stop();
+    m_source.reset();
+}

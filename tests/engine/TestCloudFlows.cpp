@@ -1,0 +1,228 @@
+#include "cloud/CloudStore.h"
+#include "engine/SyncEngine.h"
+#include "platform/FileSystem.h"
+#include "support/CloudTestService.h"
+#include "support/EngineFixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTest>
+#include <QUuid>
+
+#include <QCoroTask>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QByteArray warmCube = "TITLE \"Warm\"\nLUT_3D_SIZE 33\n0 0 0\n";
+const QJsonObject warmLook{{"name", "Warm"},
+                           {"space", "rec709"},
+                           {"slope", QJsonArray{1.1, 1, 0.9}},
+                           {"offset", QJsonArray{0, 0, 0}},
+                           {"power", QJsonArray{1, 1, 1}},
+                           {"saturation", 1.2}};
+
+} // namespace
+
+// The engine against the test cloud service: the ledger decisions of the pull, removals, the
+// inbox push, and requests that must reach the service at most once.
+class TestCloudFlows : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<CloudTestService> m_service; // a fresh one per test: no records carried over
+    std::unique_ptr<EngineFixture> m_fixture;
+    std::unique_ptr<SyncEngine> m_engine;
+
+    QString createRecord(const QString& name, const QByteArray& file, QJsonObject fields) {
+        fields.insert("name", name);
+        const QJsonObject body{{"collection", "tintara_luts"},
+                               {"fields", fields},
+                               {"fileName", name + ".cube"},
+                               {"fileBase64", QString::fromLatin1(file.toBase64())}};
+        return m_service->control("POST", "/_test/records", body).toObject().value("id").toString();
+    }
+    QString lut(const QString& name) const { return QDir(m_engine->lutFolderPath()).filePath(name); }
+    QStringList requestLines() {
+        QStringList lines;
+        for (const QJsonValue& request : m_service->requests()) {
+            lines << request["method"].toString() + ' ' + request["path"].toString();
+        }
+        m_service->clearRequests();
+        return lines;
+    }
+    QStringList texts() const {
+        QStringList lines;
+        for (const Activity& entry : m_engine->activity()) {
+            lines.prepend(entry.text);
+        }
+        return lines;
+    }
+    void sync() { QCoro::waitFor(m_engine->syncNow()); }
+
+private slots:
+    void init() {
+        m_service = std::make_unique<CloudTestService>();
+        QVERIFY(m_service->start());
+        m_fixture = std::make_unique<EngineFixture>();
+        EngineServices services = m_fixture->services();
+        services.cloudUrl = m_service->baseUrl();
+        m_engine = std::make_unique<SyncEngine>(services);
+        m_engine->setLutFolderPath(m_fixture->path("LUT"));
+        const QString email = QUuid::createUuid().toString(QUuid::WithoutBraces) + "@example.com";
+        m_service->createUser(email, "secret");
+        QVERIFY(QCoro::waitFor(m_engine->cloud()->signIn(email, "secret")));
+        m_service->clearRequests();
+    }
+
+    void cleanup() {
+        m_engine.reset();
+        m_fixture.reset();
+        m_service.reset();
+    }
+
+    void pullDecidesByTheLedger() {
+        const QString warm = createRecord("Warm", warmCube, {{"resolve", true}, {"look", warmLook}});
+        const QString cool = createRecord("Cool", "cool", {{"resolve", true}});
+        createRecord("Ignored", "never", {});
+        sync();
+        QCOMPARE(requestLines().filter("/api/files/").size(), 2);
+        QCOMPARE(FileSystem::readAll(lut("Warm.cube")), warmCube);
+        QVERIFY(QFile::exists(lut("Looks/Warm.drx")));
+        QVERIFY(!QFile::exists(lut("Ignored.cube")));
+        QCOMPARE(m_engine->ledger().pulled.value(warm).drxFile, u"Warm.drx"_s);
+        QVERIFY(m_engine->lastSync().has_value());
+
+        // Nothing new: nothing downloaded. A deleted still without a recorded one is no removal,
+        // but a deleted cube is: the cloud is told once, and the cube is not written again.
+        sync();
+        QCOMPARE(requestLines().filter("/api/files/"), QStringList());
+        QVERIFY(QFile::remove(lut("Cool.cube")));
+        sync();
+        QCOMPARE(requestLines().filter("/records/" + cool),
+                 QStringList{"PATCH /api/collections/tintara_luts/records/" + cool});
+        QVERIFY(!QFile::exists(lut("Cool.cube")));
+        QVERIFY(!m_engine->ledger().pulled.contains(cool));
+        QVERIFY(texts().contains("Cool.cube removed from Resolve — no longer sent to DaVinci"));
+        const auto listing = QCoro::waitFor(m_engine->cloud()->listRecords());
+        QVERIFY(listing && std::any_of(listing->cbegin(), listing->cend(), [&](const LUTRecord& record) {
+                    return record.id == cool && record.resolve == false;
+                }));
+
+        // A look replaced in the cloud comes down again; a record gone from the cloud is forgotten
+        // and its files stay.
+        m_service->control(
+            "PATCH", "/_test/records/tintara_luts/" + warm,
+            QJsonObject{{"fields", QJsonObject{}}, {"fileName", "Warm.cube"}, {"fileBase64", "d2FybWVy"}});
+        sync();
+        QCOMPARE(FileSystem::readAll(lut("Warm.cube")), QByteArray("warmer"));
+        m_service->control("DELETE", "/_test/records/tintara_luts/" + warm);
+        sync();
+        QVERIFY(m_engine->ledger().pulled.isEmpty());
+        QVERIFY(QFile::exists(lut("Warm.cube")));
+    }
+
+    void failedPullsAreReportedAndRetried() {
+        createRecord("Warm", warmCube, {{"resolve", true}});
+        m_service->control("POST", "/_test/fail",
+                           QJsonObject{{"method", "GET"}, {"path", "/api/files/"}, {"status", 404}});
+        sync();
+        QVERIFY(texts().contains("Could not download Warm"));
+        QVERIFY(m_engine->ledger().pulled.isEmpty());
+        sync();
+        QCOMPARE(FileSystem::readAll(lut("Warm.cube")), warmCube);
+
+        m_service->control("POST", "/_test/fail",
+                           QJsonObject{{"method", "GET"},
+                                       {"path", "/api/collections/"},
+                                       {"status", 400},
+                                       {"body", R"({"message":"Nope."})"}});
+        const auto lastSync = m_engine->lastSync();
+        sync();
+        QCOMPARE(texts().last(), u"Could not reach the cloud: Nope."_s);
+        QCOMPARE(m_engine->lastSync(), lastSync);
+        QVERIFY(!m_engine->syncing());
+    }
+
+    void storedFileNamesStayInTheirFolder() {
+        const QString id = createRecord("Warm", warmCube, {{"resolve", true}});
+        m_service->control("PATCH", "/_test/records/tintara_luts/" + id,
+                           QJsonObject{{"file", "../../../_test/requests"}});
+        sync();
+        const QStringList lines = requestLines().filter("GET /api/files/");
+        QCOMPARE(lines,
+                 QStringList{"GET /api/files/tintara_luts/" + id + "/..%2F..%2F..%2F_test%2Frequests"});
+        QVERIFY(texts().contains("Could not download Warm"));
+    }
+
+    void inboxIsPushedOncePerChange() {
+        const QString inbox = m_engine->inboxFolderPath();
+        QVERIFY(FileSystem::writeAtomically(inbox + "/b.cube", warmCube));
+        QVERIFY(FileSystem::writeAtomically(inbox + "/A.cube", "a"));
+        QVERIFY(FileSystem::writeAtomically(inbox + "/notes.txt", "not a grade"));
+        QCoro::waitFor(m_engine->scanInbox());
+        QCOMPARE(m_engine->inboxSnapshot().seq, 1);
+        QCOMPARE(m_engine->inboxSnapshot().items.size(), 2);
+        QCOMPARE(m_engine->inboxSnapshot().items.first().name, u"A.cube"_s);
+        QCOMPARE(texts().filter("→ TINTARA"), (QStringList{"A.cube → TINTARA", "b.cube → TINTARA"}));
+        const QJsonArray created = m_service->requests();
+        QCOMPARE(created.size(), 3); // one listing for the record to replace, two creates
+        QVERIFY(CloudTestService::body(created[2]).contains("name=\"size\"\r\n\r\n33\r\n"));
+        m_service->clearRequests();
+
+        QCoro::waitFor(m_engine->scanInbox());
+        QCOMPARE(requestLines(), QStringList());
+        QCOMPARE(m_engine->inboxSnapshot().seq, 1);
+
+        // A changed grade replaces its record; when that record is gone, a fresh one is made.
+        const QString id = m_engine->ledger().pushed.value("A.cube").recordID;
+        QVERIFY(FileSystem::writeAtomically(inbox + "/A.cube", "a2"));
+        QCoro::waitFor(m_engine->scanInbox());
+        QCOMPARE(requestLines(), QStringList{"PATCH /api/collections/tintara_luts/records/" + id});
+        m_service->control("DELETE", "/_test/records/tintara_luts/" + id);
+        QVERIFY(FileSystem::writeAtomically(inbox + "/A.cube", "a3"));
+        QCoro::waitFor(m_engine->scanInbox());
+        QCOMPARE(requestLines(), (QStringList{"PATCH /api/collections/tintara_luts/records/" + id,
+                                              "POST /api/collections/tintara_luts/records"}));
+        QVERIFY(m_engine->ledger().pushed.value("A.cube").recordID != id);
+
+        QVERIFY(QFile::remove(inbox + "/A.cube"));
+        QCoro::waitFor(m_engine->scanInbox());
+        QVERIFY(!m_engine->ledger().pushed.contains("A.cube"));
+        QCOMPARE(m_engine->inboxSnapshot().seq, 4);
+    }
+
+    void changesReachTheServiceAtMostOnce_data() {
+        QTest::addColumn<QString>("method");
+        QTest::newRow("an upload") << "POST";
+        QTest::newRow("a removal") << "PATCH";
+    }
+
+    void changesReachTheServiceAtMostOnce() {
+        QFETCH(QString, method);
+        createRecord("Warm", warmCube, {{"resolve", true}});
+        sync();
+        QVERIFY(QFile::remove(lut("Warm.cube")));
+        QVERIFY(FileSystem::writeAtomically(m_engine->inboxFolderPath() + "/Day2.cube", "x"));
+        m_service->clearRequests();
+        m_service->control("POST", "/_test/fail",
+                           QJsonObject{{"method", method},
+                                       {"path", "/api/collections/tintara_luts/records"},
+                                       {"close", true},
+                                       {"count", 5}});
+        sync();
+        QCOMPARE(requestLines().filter(method).size(), 1);
+
+        m_service->control(
+            "POST", "/_test/fail",
+            QJsonObject{
+                {"method", "POST"}, {"path", "/api/collections/users"}, {"close", true}, {"count", 5}});
+        QVERIFY(!QCoro::waitFor(m_engine->cloud()->signIn("someone@example.com", "pw")));
+        QCOMPARE(requestLines().size(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCloudFlows)
+#include "TestCloudFlows.moc"
