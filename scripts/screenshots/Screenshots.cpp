@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,9 +26,7 @@ namespace {
 // by itself (a sync in progress, a server that has not reported its port yet).
 class ScreenshotEngine : public SyncEngine {
 public:
-    using SyncEngine::setFolderProblem;
     using SyncEngine::setLocalPort;
-    using SyncEngine::setResolveScriptInstalled;
     using SyncEngine::setSyncing;
     using SyncEngine::SyncEngine;
 };
@@ -281,7 +280,6 @@ int main(int argc, char* argv[]) {
                                    {"version", "19.1.3"},
                                    {"project", "Feature — Reel 2"}});
     resolve.startRunning();
-    engine.setResolveScriptInstalled(true);
     if (!waitFor([&] { return engine.resolve()->health().kind == ResolveLink::Health::Kind::connected; },
                  "Resolve to connect")) {
         return 1;
@@ -309,7 +307,13 @@ int main(int argc, char* argv[]) {
 
     // Everything that can go wrong at once.
     engine.setLocalEnabled(false);
-    engine.setFolderProblem(QStringLiteral("Can't create ") + engine.lutFolderPath());
+    // A LUT folder that cannot be created: its parent is a regular file.
+    QFile blocker(fixture.path(QStringLiteral("Shared LUTs")));
+    if (!blocker.open(QIODevice::WriteOnly)) {
+        return 1;
+    }
+    blocker.close();
+    engine.setLutFolderPath(blocker.fileName() + QStringLiteral("/Tonewharf"));
     resolve.setControl(QJsonObject{{"mode", "refuse"}});
     engine.log(QStringLiteral("Can't write Teal Night.cube — check the LUT folder"), false);
     engine.log(QStringLiteral("Could not upload Day 2 Reel 3.cube: Request failed"), false);
