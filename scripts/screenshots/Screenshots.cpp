@@ -197,8 +197,8 @@ int main(int argc, char* argv[]) {
     ScreenshotEngine engine(services);
     TrayApplication ui(engine);
     Tray& tray = ui.tray();
-    SettingsWindow& settings = ui.settings();
-    SignInWindow& signIn = ui.signIn();
+    SettingsView& settings = ui.settings();
+    LoginView& signIn = ui.signIn();
 
     camera.icons();
 
@@ -258,7 +258,7 @@ int main(int argc, char* argv[]) {
         EngineServices other = otherFixture.services();
         other.cloudUrl = stalling.baseUrl();
         SyncEngine otherEngine(other);
-        SignInWindow waiting(otherEngine);
+        LoginView waiting(otherEngine);
         waiting.show();
         type(waiting.emailField(), QStringLiteral("ada@example.com"));
         type(waiting.passwordField(), QStringLiteral("right password"));

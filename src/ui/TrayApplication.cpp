@@ -12,8 +12,8 @@ TrayApplication::TrayApplication(SyncEngine& engine, QObject* parent)
     connect(&m_tray, &Tray::signInRequested, this, &TrayApplication::showSignIn);
     connect(&m_tray, &Tray::settingsRequested, this, &TrayApplication::showSettings);
     connect(&m_tray, &Tray::quitRequested, qApp, &QCoreApplication::quit);
-    connect(&m_settings, &SettingsWindow::signInRequested, this, &TrayApplication::showSignIn);
-    connect(&m_settings, &SettingsWindow::quitRequested, qApp, &QCoreApplication::quit);
+    connect(&m_settings, &SettingsView::signInRequested, this, &TrayApplication::showSignIn);
+    connect(&m_settings, &SettingsView::quitRequested, qApp, &QCoreApplication::quit);
 }
 
 void TrayApplication::start() {

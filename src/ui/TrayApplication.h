@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ui/SettingsWindow.h"
-#include "ui/SignInWindow.h"
+#include "ui/LoginView.h"
+#include "ui/SettingsView.h"
 #include "ui/Tray.h"
 
 #include <QObject>
@@ -22,13 +22,13 @@ public:
     void showSignIn();
 
     Tray& tray() { return m_tray; }
-    SettingsWindow& settings() { return m_settings; }
-    SignInWindow& signIn() { return m_signIn; }
+    SettingsView& settings() { return m_settings; }
+    LoginView& signIn() { return m_signIn; }
 
 private:
     static void present(QWidget& window);
 
     Tray m_tray;
-    SettingsWindow m_settings;
-    SignInWindow m_signIn;
+    SettingsView m_settings;
+    LoginView m_signIn;
 };

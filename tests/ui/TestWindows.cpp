@@ -3,8 +3,8 @@
 #include "support/CloudTestService.h"
 #include "support/EngineFixture.h"
 #include "ui/Labels.h"
-#include "ui/SettingsWindow.h"
-#include "ui/SignInWindow.h"
+#include "ui/LoginView.h"
+#include "ui/SettingsView.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -29,7 +29,7 @@ void TestWindows::folderIsAssignedWhenEditingEnds() {
     SyncEngine engine(fixture.services());
     const QString defaultFolder = engine.services().resolveProfile.defaultLutFolder();
     QCOMPARE(engine.lutFolderPath(), defaultFolder);
-    SettingsWindow window(engine);
+    SettingsView window(engine);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QLineEdit* field = window.folderField();
@@ -77,7 +77,7 @@ void TestWindows::signInFromTheWindow() {
     EngineServices services = fixture.services();
     services.cloudUrl = service.baseUrl();
     SyncEngine engine(services);
-    SignInWindow window(engine);
+    LoginView window(engine);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QPushButton* button = window.signInButton();

@@ -1,4 +1,4 @@
-#include "ui/SignInWindow.h"
+#include "ui/LoginView.h"
 
 #include "cloud/CloudStore.h"
 #include "engine/SyncEngine.h"
@@ -13,7 +13,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-SignInWindow::SignInWindow(SyncEngine& engine, QWidget* parent)
+LoginView::LoginView(SyncEngine& engine, QWidget* parent)
     : QWidget(parent, Qt::Window)
     , m_engine(engine) {
     setObjectName(QStringLiteral("login"));
@@ -57,18 +57,18 @@ SignInWindow::SignInWindow(SyncEngine& engine, QWidget* parent)
     setFixedWidth(380);
 
     connect(cancel, &QPushButton::clicked, this, &QWidget::close);
-    connect(m_signIn, &QPushButton::clicked, this, &SignInWindow::submit);
+    connect(m_signIn, &QPushButton::clicked, this, &LoginView::submit);
     // Submitting from a field does not wait for both fields to be filled in.
-    connect(m_email, &QLineEdit::returnPressed, this, &SignInWindow::submit);
-    connect(m_password, &QLineEdit::returnPressed, this, &SignInWindow::submit);
-    connect(m_email, &QLineEdit::textChanged, this, &SignInWindow::refresh);
-    connect(m_password, &QLineEdit::textChanged, this, &SignInWindow::refresh);
-    connect(engine.cloud(), &CloudStore::statusChanged, this, &SignInWindow::refresh);
-    connect(engine.cloud(), &CloudStore::signedInChanged, this, &SignInWindow::refresh);
+    connect(m_email, &QLineEdit::returnPressed, this, &LoginView::submit);
+    connect(m_password, &QLineEdit::returnPressed, this, &LoginView::submit);
+    connect(m_email, &QLineEdit::textChanged, this, &LoginView::refresh);
+    connect(m_password, &QLineEdit::textChanged, this, &LoginView::refresh);
+    connect(engine.cloud(), &CloudStore::statusChanged, this, &LoginView::refresh);
+    connect(engine.cloud(), &CloudStore::signedInChanged, this, &LoginView::refresh);
     refresh();
 }
 
-void SignInWindow::refresh() {
+void LoginView::refresh() {
     const CloudStore& cloud = *m_engine.cloud();
     m_status->setText(cloud.status());
     m_status->setVisible(!cloud.status().isEmpty() && !cloud.signedIn());
@@ -77,12 +77,12 @@ void SignInWindow::refresh() {
     Labels::fitHeight(this);
 }
 
-void SignInWindow::setBusy(bool busy) {
+void LoginView::setBusy(bool busy) {
     m_busy = busy;
     refresh();
 }
 
-void SignInWindow::submit() {
+void LoginView::submit() {
     // A second request while one runs would only race the first one's outcome.
     if (m_busy) {
         return;
@@ -90,8 +90,8 @@ void SignInWindow::submit() {
     signIn(m_email->text(), m_password->text());
 }
 
-QCoro::Task<> SignInWindow::signIn(QString email, QString password) {
-    QPointer<SignInWindow> self = this;
+QCoro::Task<> LoginView::signIn(QString email, QString password) {
+    QPointer<LoginView> self = this;
     QPointer<SyncEngine> engine = &m_engine;
     setBusy(true);
     const bool ok = co_await engine->cloud()->signIn(email, password);
@@ -109,7 +109,7 @@ QCoro::Task<> SignInWindow::signIn(QString email, QString password) {
     setBusy(false);
 }
 
-void SignInWindow::keyPressEvent(QKeyEvent* event) {
+void LoginView::keyPressEvent(QKeyEvent* event) {
     // The fields submit on their own; elsewhere in the window Return presses the default button.
     const bool inField = focusWidget() == m_email || focusWidget() == m_password;
     if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && !inField) {
@@ -125,7 +125,7 @@ void SignInWindow::keyPressEvent(QKeyEvent* event) {
     QWidget::keyPressEvent(event);
 }
 
-void SignInWindow::hideEvent(QHideEvent* event) {
+void LoginView::hideEvent(QHideEvent* event) {
     // Opening the window again starts with empty fields, as after a successful sign-in.
     if (!event->spontaneous()) {
         m_email->clear();

@@ -10,11 +10,11 @@ class SyncEngine;
 
 // The settings window: the LUT folder, the Resolve link, the local network and the general
 // switches. Every control writes straight into the engine and every line is read from it.
-class SettingsWindow : public QWidget {
+class SettingsView : public QWidget {
     Q_OBJECT
 
 public:
-    explicit SettingsWindow(SyncEngine& engine, QWidget* parent = nullptr);
+    explicit SettingsView(SyncEngine& engine, QWidget* parent = nullptr);
 
     // Without a tray the window is the only way in: it then offers signing in and out and quitting.
     void setStandalone(bool standalone);

@@ -10,11 +10,11 @@ class SyncEngine;
 
 // The sign-in window: an e-mail address and a password for the cloud service. Its fields start
 // empty each time it is opened; the cloud client's status tells why a sign-in failed.
-class SignInWindow : public QWidget {
+class LoginView : public QWidget {
     Q_OBJECT
 
 public:
-    explicit SignInWindow(SyncEngine& engine, QWidget* parent = nullptr);
+    explicit LoginView(SyncEngine& engine, QWidget* parent = nullptr);
 
     bool busy() const { return m_busy; }
     // Starts a sign-in with the fields as typed; nothing while one is running.

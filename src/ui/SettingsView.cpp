@@ -1,4 +1,4 @@
-#include "ui/SettingsWindow.h"
+#include "ui/SettingsView.h"
 
 #include "cloud/CloudStore.h"
 #include "engine/SyncEngine.h"
@@ -63,7 +63,7 @@ QString localStatus(const SyncEngine& engine) {
 
 } // namespace
 
-SettingsWindow::SettingsWindow(SyncEngine& engine, QWidget* parent)
+SettingsView::SettingsView(SyncEngine& engine, QWidget* parent)
     : QWidget(parent, Qt::Window)
     , m_engine(engine) {
     setWindowTitle(QStringLiteral("Tonewharf Settings"));
@@ -139,8 +139,8 @@ SettingsWindow::SettingsWindow(SyncEngine& engine, QWidget* parent)
 
     // The folder is assigned when editing ends, not on every keystroke: each assignment creates
     // the folder, and typing a path would leave one folder behind for every prefix typed.
-    connect(m_folder, &QLineEdit::editingFinished, this, &SettingsWindow::commitFolder);
-    connect(choose, &QPushButton::clicked, this, &SettingsWindow::chooseFolder);
+    connect(m_folder, &QLineEdit::editingFinished, this, &SettingsView::commitFolder);
+    connect(choose, &QPushButton::clicked, this, &SettingsView::chooseFolder);
     connect(m_reset, &QPushButton::clicked, this,
             [this] { assignFolder(m_engine.services().resolveProfile.defaultLutFolder()); });
     connect(m_createFolder, &QPushButton::clicked, this, [this] { m_engine.createFolderWithAdmin(); });
@@ -152,30 +152,30 @@ SettingsWindow::SettingsWindow(SyncEngine& engine, QWidget* parent)
         m_engine.setLaunchAtLogin(on);
         refresh();
     });
-    connect(m_signIn, &QPushButton::clicked, this, &SettingsWindow::signInRequested);
+    connect(m_signIn, &QPushButton::clicked, this, &SettingsView::signInRequested);
     connect(m_signOut, &QPushButton::clicked, this, [this] { m_engine.signOut(); });
-    connect(quit, &QPushButton::clicked, this, &SettingsWindow::quitRequested);
+    connect(quit, &QPushButton::clicked, this, &SettingsView::quitRequested);
 
-    connect(&engine, &SyncEngine::lutFolderPathChanged, this, &SettingsWindow::showFolder);
+    connect(&engine, &SyncEngine::lutFolderPathChanged, this, &SettingsView::showFolder);
     for (auto signal : {&SyncEngine::folderProblemChanged, &SyncEngine::resolveScriptInstalledChanged,
                         &SyncEngine::localPortChanged, &SyncEngine::localEnabledChanged,
                         &SyncEngine::launchAtLoginChanged, &SyncEngine::lutFolderPathChanged}) {
-        connect(&engine, signal, this, &SettingsWindow::refresh);
+        connect(&engine, signal, this, &SettingsView::refresh);
     }
-    connect(engine.resolve(), &ResolveLink::healthChanged, this, &SettingsWindow::refresh);
-    connect(engine.cloud(), &CloudStore::signedInChanged, this, &SettingsWindow::refresh);
-    connect(engine.cloud(), &CloudStore::emailChanged, this, &SettingsWindow::refresh);
+    connect(engine.resolve(), &ResolveLink::healthChanged, this, &SettingsView::refresh);
+    connect(engine.cloud(), &CloudStore::signedInChanged, this, &SettingsView::refresh);
+    connect(engine.cloud(), &CloudStore::emailChanged, this, &SettingsView::refresh);
 
     showFolder();
     refresh();
 }
 
-void SettingsWindow::setStandalone(bool standalone) {
+void SettingsView::setStandalone(bool standalone) {
     m_standalone = standalone;
     refresh();
 }
 
-void SettingsWindow::refresh() {
+void SettingsView::refresh() {
     const std::optional<QString> problem = m_engine.folderProblem();
     m_folderProblem->setText(QStringLiteral("⚠︎ ") + problem.value_or(QString()));
     m_folderProblem->setVisible(problem.has_value());
@@ -200,19 +200,19 @@ void SettingsWindow::refresh() {
     Labels::fitHeight(this);
 }
 
-void SettingsWindow::showFolder() {
+void SettingsView::showFolder() {
     m_folder->setText(m_engine.lutFolderPath());
     m_folderRefusal->hide();
     Labels::fitHeight(this);
 }
 
-void SettingsWindow::assignFolder(const QString& path) {
+void SettingsView::assignFolder(const QString& path) {
     m_engine.setLutFolderPath(path);
     // Also when the engine kept its value, so that the field never shows a folder not in use.
     showFolder();
 }
 
-void SettingsWindow::commitFolder() {
+void SettingsView::commitFolder() {
     const QString path = m_folder->text();
     if (SyncEngine::isUsableLutFolder(path)) {
         assignFolder(path);
@@ -225,7 +225,7 @@ void SettingsWindow::commitFolder() {
     Labels::fitHeight(this);
 }
 
-void SettingsWindow::chooseFolder() {
+void SettingsView::chooseFolder() {
     const QString path =
         QFileDialog::getExistingDirectory(this, QStringLiteral("Choose the Resolve LUT folder"),
                                           m_engine.lutFolderPath(), QFileDialog::ShowDirsOnly);
@@ -234,14 +234,14 @@ void SettingsWindow::chooseFolder() {
     }
 }
 
-void SettingsWindow::showEvent(QShowEvent* event) {
+void SettingsView::showEvent(QShowEvent* event) {
     if (!event->spontaneous()) {
         showFolder();
     }
     QWidget::showEvent(event);
 }
 
-void SettingsWindow::hideEvent(QHideEvent* event) {
+void SettingsView::hideEvent(QHideEvent* event) {
     // Closing the window ends the editing of a folder that was typed but not yet confirmed.
     if (!event->spontaneous() && m_folder->text() != m_engine.lutFolderPath()) {
         commitFolder();
