@@ -165,8 +165,10 @@ QCoro::Task<> SyncEngine::pushInboxFile(InboxFile file, std::optional<QList<LUTR
 QCoro::Task<std::optional<LUTRecord>> SyncEngine::upload(QString name, QByteArray bytes,
                                                          std::optional<QString> replacing) {
     const std::optional<qint64> size = cubeSize(bytes);
-    co_return co_await m_cloud->uploadLUT(name, name, std::move(bytes), size, std::move(replacing), false,
-                                          QStringLiteral("resolve"));
+    // A named task: GCC 12 may destroy the temporary of `co_return co_await` twice.
+    QCoro::Task<std::optional<LUTRecord>> upload = m_cloud->uploadLUT(
+        name, name, std::move(bytes), size, std::move(replacing), false, QStringLiteral("resolve"));
+    co_return co_await upload;
 }
 
 void SyncEngine::restartWatcher() {
