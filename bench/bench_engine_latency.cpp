@@ -71,7 +71,7 @@ void inboxLandingToParkedAnswer(benchmark::State& state) {
     }
     const QString staging = started.path(QStringLiteral("staging.cube"));
     const QString landing = QDir(engine.inboxFolderPath()).filePath(QStringLiteral("Landing.cube"));
-    double worst = 0;
+    double best = 1e9, worst = 0;
     int round = 0;
     for (auto _ : state) {
         BenchSupport::writePlain(staging,
@@ -97,9 +97,11 @@ void inboxLandingToParkedAnswer(benchmark::State& state) {
             return;
         }
         const double ms = BenchSupport::milliseconds(answered - landed);
+        best = std::min(best, ms);
         worst = std::max(worst, ms);
         state.SetIterationTime(ms / 1000);
     }
+    state.counters["best_ms"] = best;
     state.counters["worst_ms"] = worst;
     state.counters["settle_ms"] = double(FolderWatcher::defaultSettle.count());
 }
@@ -150,22 +152,23 @@ void postLookWithStill(benchmark::State& state) {
     const int serverThread = BenchSupport::threadNamed("com.quillfen.to");
     const int mainThread = int(::getpid());
     double answeredTotal = 0, serverCpu = 0, mainCpu = 0;
+    // One body, made once: each round only puts a name of its own in, so that every cube is new.
+    const QString placeholder = QStringLiteral("Evening #");
+    LUTLook look;
+    look.name = placeholder;
+    look.space = QStringLiteral("rec709");
+    look.slope = {1.12, 1.1, 1.08};
+    look.offset = {-0.03, -0.03, -0.03};
+    look.power = {1.1, 1.1, 1.1};
+    look.saturation = 1.25;
+    const QByteArray bodyTemplate =
+        QJsonDocument(
+            QJsonObject{{"name", placeholder}, {"cube", QString::fromLatin1(cube)}, {"look", look.toJson()}})
+            .toJson(QJsonDocument::Compact);
     int round = 0;
     for (auto _ : state) {
         const QString name = QStringLiteral("Evening %1").arg(++round);
-        const LUTLook look{name,
-                           QStringLiteral("rec709"),
-                           {1.12, 1.1, 1.08},
-                           {-0.03, -0.03, -0.03},
-                           {1.1, 1.1, 1.1},
-                           1.25,
-                           std::nullopt,
-                           std::nullopt,
-                           std::nullopt};
-        const QByteArray body =
-            QJsonDocument(
-                QJsonObject{{"name", name}, {"cube", QString::fromLatin1(cube)}, {"look", look.toJson()}})
-                .toJson(QJsonDocument::Compact);
+        const QByteArray body = QByteArray(bodyTemplate).replace(placeholder.toUtf8(), name.toUtf8());
         const QByteArray request = "POST /v1/luts HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
                                    "application/json\r\nContent-Length: " +
                                    QByteArray::number(body.size()) + "\r\n\r\n" + body;
