@@ -2,6 +2,7 @@
 
 #include "engine/FolderWatcher.h"
 #include "engine/SyncEngine.h"
+#include "local/IncomingBody.h"
 #include "platform/FileSystem.h"
 #include "support/EngineFixture.h"
 
@@ -13,12 +14,15 @@
 #include <QJsonObject>
 #include <QTest>
 
+#include <QCoroTask>
+
 #include <benchmark/benchmark.h>
 
 #include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <set>
 #include <thread>
 
@@ -128,6 +132,34 @@ bool waitForFiles(int inotify, std::set<std::pair<int, QByteArray>> pending) {
     return pending.empty();
 }
 
+// The look of the posted-look benchmarks: a 65-point cube (7.4 MB of text) with CDL values.
+const QByteArray& eveningCube() {
+    static const QByteArray cube = BenchSupport::cubeText(65, 2, "Evening");
+    return cube;
+}
+
+LUTLook eveningLook(const QString& name) {
+    LUTLook look;
+    look.name = name;
+    look.space = QStringLiteral("rec709");
+    look.slope = {1.12, 1.1, 1.08};
+    look.offset = {-0.03, -0.03, -0.03};
+    look.power = {1.1, 1.1, 1.1};
+    look.saturation = 1.25;
+    return look;
+}
+
+// The JSON body of POST /v1/luts for the look of that name. Made once: each call only puts the
+// name in, so that every round delivers a cube that is new to the LUT folder.
+QByteArray eveningBody(const QString& name) {
+    static const QString placeholder = QStringLiteral("Evening #");
+    static const QByteArray body = QJsonDocument(QJsonObject{{"name", placeholder},
+                                                             {"cube", QString::fromLatin1(eveningCube())},
+                                                             {"look", eveningLook(placeholder).toJson()}})
+                                       .toJson(QJsonDocument::Compact);
+    return QByteArray(body).replace(placeholder.toUtf8(), name.toUtf8());
+}
+
 // A POST /v1/luts of a 65-point cube with CDL values, from the first byte sent until both the
 // .cube in the LUT folder and the .drx in its Looks subfolder are in place.
 void postLookWithStill(benchmark::State& state) {
@@ -135,7 +167,7 @@ void postLookWithStill(benchmark::State& state) {
     SyncEngine& engine = started.engine();
     const QString lutFolder = engine.lutFolderPath();
     const QString stillsFolder = engine.stillsFolderPath();
-    const QByteArray cube = BenchSupport::cubeText(65, 2, "Evening");
+    const QByteArray& cube = eveningCube();
     const int inotify = ::inotify_init1(IN_CLOEXEC);
     const int lutWatch =
         QDir().mkpath(stillsFolder)
@@ -152,23 +184,10 @@ void postLookWithStill(benchmark::State& state) {
     const int serverThread = BenchSupport::threadNamed("com.quillfen.to");
     const int mainThread = int(::getpid());
     double answeredTotal = 0, serverCpu = 0, mainCpu = 0;
-    // One body, made once: each round only puts a name of its own in, so that every cube is new.
-    const QString placeholder = QStringLiteral("Evening #");
-    LUTLook look;
-    look.name = placeholder;
-    look.space = QStringLiteral("rec709");
-    look.slope = {1.12, 1.1, 1.08};
-    look.offset = {-0.03, -0.03, -0.03};
-    look.power = {1.1, 1.1, 1.1};
-    look.saturation = 1.25;
-    const QByteArray bodyTemplate =
-        QJsonDocument(
-            QJsonObject{{"name", placeholder}, {"cube", QString::fromLatin1(cube)}, {"look", look.toJson()}})
-            .toJson(QJsonDocument::Compact);
     int round = 0;
     for (auto _ : state) {
         const QString name = QStringLiteral("Evening %1").arg(++round);
-        const QByteArray body = QByteArray(bodyTemplate).replace(placeholder.toUtf8(), name.toUtf8());
+        const QByteArray body = eveningBody(name);
         const QByteArray request = "POST /v1/luts HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
                                    "application/json\r\nContent-Length: " +
                                    QByteArray::number(body.size()) + "\r\n\r\n" + body;
@@ -209,6 +228,40 @@ void postLookWithStill(benchmark::State& state) {
     state.counters["cube_MB"] = double(cube.size()) / 1e6;
 }
 BENCHMARK(postLookWithStill)->Iterations(10)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The two halves of the posted look, each alone on this thread. The server's: decoding the body
+// as its queue does once the last byte is in (into a fresh copy, as the body arrives in one).
+void decodeLookBody(benchmark::State& state) {
+    const QByteArray body = eveningBody(QStringLiteral("Evening"));
+    for (auto _ : state) {
+        QByteArray fresh(body.size(), Qt::Uninitialized);
+        std::memcpy(fresh.data(), body.constData(), size_t(body.size()));
+        benchmark::DoNotOptimize(IncomingBody::decode(std::move(fresh)));
+    }
+    state.SetBytesProcessed(state.iterations() * body.size());
+}
+BENCHMARK(decodeLookBody)->Iterations(10)->Unit(benchmark::kMillisecond);
+
+// The engine's: the decoded look handed to receiveLUT until both files are written.
+void receiveDecodedLook(benchmark::State& state) {
+    SyncEngine& engine = StartedEngine::shared().engine();
+    int round = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const QString name = QStringLiteral("Received %1").arg(++round);
+        Incoming incoming{name, QString::fromLatin1(eveningCube()), std::nullopt, eveningLook(name)};
+        state.ResumeTiming();
+        if (!QCoro::waitFor(engine.receiveLUT(std::move(incoming)))) {
+            state.SkipWithError("the look was refused");
+            break;
+        }
+        state.PauseTiming();
+        QFile::remove(engine.cubePath(name + QStringLiteral(".cube")));
+        QFile::remove(engine.stillPath(name + QStringLiteral(".cube")));
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(receiveDecodedLook)->Iterations(10)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 
