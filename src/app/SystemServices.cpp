@@ -18,7 +18,8 @@ EngineServices systemServices() {
     services.resources = Resources::besideExecutable(QCoreApplication::applicationDirPath());
     services.settings = std::make_shared<QSettings>(QStringLiteral("quillfen"), QStringLiteral("Tonewharf"));
     services.cloudUrl = CloudService::baseUrl();
-    services.credentials = std::make_shared<SecretServiceCredentialStore>();
+    services.credentials = std::make_shared<SecretServiceCredentialStore>(
+        services.supportFolder + QStringLiteral("/forgotten-credentials.json"));
     services.loginItem = std::make_shared<XdgAutostartLoginItem>(
         QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) + QStringLiteral("/autostart"),
         QCoreApplication::applicationFilePath());

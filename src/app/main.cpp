@@ -1,3 +1,4 @@
+#include "app/CommandLine.h"
 #include "app/SystemServices.h"
 #include "cloud/CredentialService.h"
 #include "engine/SyncEngine.h"
@@ -46,6 +47,9 @@ void discardMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
 } // namespace
 
 int main(int argc, char* argv[]) {
+    if (const auto status = CommandLine::handle(argc, argv)) {
+        return *status;
+    }
     qInstallMessageHandler(discardMessages);
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("quillfen"));

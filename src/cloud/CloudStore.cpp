@@ -116,9 +116,13 @@ CloudStore::CloudStore(QUrl base, std::shared_ptr<CredentialStore> credentials,
         m_userID = m_credentials->read(service, userIDAccount);
         m_email = m_credentials->read(service, emailAccount).value_or(QString());
     }
+    m_credentialWrites.setMaxThreadCount(1);
 }
 
-CloudStore::~CloudStore() = default;
+// A sign-out made just before the program quits must still reach the store.
+CloudStore::~CloudStore() {
+    m_credentialWrites.waitForDone();
+}
 
 void CloudStore::setStatus(const QString& status) {
     if (m_status != status) {
@@ -143,9 +147,16 @@ void CloudStore::setEmail(const QString& email) {
 }
 
 void CloudStore::store(const QString& account, const std::optional<QString>& value) {
-    if (m_credentials) {
-        m_credentials->write(CredentialService::name(), account, value);
+    if (!m_credentials) {
+        return;
     }
+    if (!m_credentials->mayBlock()) {
+        m_credentials->write(CredentialService::name(), account, value);
+        return;
+    }
+    // A keyring call waits on another process; the interface must not wait with it.
+    m_credentialWrites.start([credentials = m_credentials, service = CredentialService::name(), account,
+                              value] { credentials->write(service, account, value); });
 }
 
 QUrl CloudStore::appending(const QUrl& base, const QString& path,

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPair>
 #include <QString>
+#include <QThreadPool>
 #include <QUrl>
 
 #include <QCoroTask>
@@ -39,6 +40,8 @@ public:
     static constexpr std::chrono::milliseconds requestTimeout{60'000};
 
     // Restores the stored session from `credentials` (under CredentialService::name()); sends nothing.
+    // Later writes to a store that may block are made in order on a thread of their own, and all
+    // are made before the destructor returns.
     CloudStore(QUrl base, std::shared_ptr<CredentialStore> credentials,
                std::chrono::milliseconds timeout = requestTimeout, QObject* parent = nullptr);
     ~CloudStore() override;
@@ -113,4 +116,5 @@ private:
     QString m_status;
     std::optional<QString> m_token;
     std::optional<QString> m_userID;
+    QThreadPool m_credentialWrites; // one thread: the writes keep their order
 };

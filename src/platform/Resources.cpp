@@ -5,14 +5,16 @@
 
 Resources Resources::besideExecutable(const QString& applicationDir) {
     const QDir dir(applicationDir);
-    for (const QString& candidate :
-         {QStringLiteral("share/tonewharf"), QStringLiteral("../share/tonewharf")}) {
-        const QString folder = QDir::cleanPath(dir.filePath(candidate));
+    // An installed program first: a build folder never holds ../share/tonewharf by accident,
+    // while bin/ of an installation could hold anything.
+    const QString installed = QDir::cleanPath(dir.filePath(QStringLiteral(TONEWHARF_RESOURCES_INSTALLED)));
+    const QString buildTree = QDir::cleanPath(dir.filePath(QStringLiteral(TONEWHARF_RESOURCES_BUILD_TREE)));
+    for (const QString& folder : {installed, buildTree}) {
         if (QFileInfo(folder).isDir()) {
             return Resources(folder);
         }
     }
-    return Resources(QDir::cleanPath(dir.filePath(QStringLiteral("share/tonewharf"))));
+    return Resources(installed);
 }
 
 std::optional<QString> Resources::path(const QString& name, const QString& extension) const {

@@ -11,7 +11,8 @@ public:
     explicit Resources(QString folder = {})
         : m_folder(std::move(folder)) {}
 
-    // share/tonewharf beside the executable (a build tree) or one level up (an installation).
+    // The folder the build put relative to the executable's folder: ../share/tonewharf of an
+    // installation under any prefix, or share/tonewharf of a build folder.
     static Resources besideExecutable(const QString& applicationDir);
 
     const QString& folder() const { return m_folder; }

@@ -53,6 +53,7 @@ private slots:
         QFETCH(QString, user);
         QFETCH(bool, created);
         EngineFixture fixture;
+        QFile::remove("ran"); // where an injected command would leave its mark
         const QString lut = fixture.path("area/" + folder);
         ProcessPrivilegedRunner shell(u"/bin/sh"_s, {u"-c"_s});
         const QString command = SyncEngine::folderCreationCommand(lut + "/To TINTARA", user, lut);

@@ -7,12 +7,20 @@
 #include <QCoroTask>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QSemaphore>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QUuid>
 
 #include <cstdio>
+
+// GLib names a struct member "signals", which Qt defines as a keyword.
+#pragma push_macro("signals")
+#undef signals
+#include <libsecret/secret.h>
+#pragma pop_macro("signals")
 
 namespace {
 
@@ -54,6 +62,54 @@ int itemCount(const QString& service, const QString& account) {
                                    QStringLiteral("service"), service, QStringLiteral("account"), account}))
                    .count("\n["));
 }
+
+// Locks the throwaway keyring's default collection, or unlocks it with the password
+// scripts/test-session.sh created it with, sent over a "plain" session of this same connection.
+bool setKeyringLocked(bool locked) {
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(SecretService) service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &error);
+    g_autoptr(SecretCollection) collection =
+        service ? secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE,
+                                                   nullptr, &error)
+                : nullptr;
+    if (!collection || locked) {
+        GList objects{collection, nullptr, nullptr};
+        return collection && secret_service_lock_sync(service, &objects, nullptr, nullptr, &error) == 1;
+    }
+    GDBusConnection* bus = g_dbus_proxy_get_connection(G_DBUS_PROXY(service));
+    const auto call = [&](const char* interface, const char* method, GVariant* arguments) {
+        return g_dbus_connection_call_sync(bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
+                                           interface, method, arguments, nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
+                                           nullptr, &error);
+    };
+    g_autoptr(GVariant) opened = call("org.freedesktop.Secret.Service", "OpenSession",
+                                      g_variant_new("(sv)", "plain", g_variant_new_string("")));
+    const char* password = "tonewharf-throwaway";
+    g_autoptr(GVariant) unlocked =
+        opened ? call("org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface", "UnlockWithMasterPassword",
+                      g_variant_new(
+                          "(o(@o@ay@ays))", g_dbus_proxy_get_object_path(G_DBUS_PROXY(collection)),
+                          g_variant_get_child_value(opened, 1),
+                          g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
+                          g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, password, strlen(password), 1),
+                          "text/plain"))
+               : nullptr;
+    return unlocked != nullptr;
+}
+
+// A store whose writes wait for the test to let them through, and record where they were made.
+struct GatedStore final : CredentialStore {
+    QSemaphore gate;
+    QStringList writes; // read by the test only once the writer thread is done
+    QList<QThread*> threads;
+
+    std::optional<QString> read(const QString&, const QString&) override { return std::nullopt; }
+    void write(const QString&, const QString& account, const std::optional<QString>& value) override {
+        gate.tryAcquire(1, 10000); // made on the interface thread, it would hold sign-in up here
+        writes.append(account + (value ? QStringLiteral(" kept") : QStringLiteral(" deleted")));
+        threads.append(QThread::currentThread());
+    }
+};
 
 int probe() {
     SecretServiceCredentialStore store;
@@ -101,6 +157,7 @@ private slots:
 
     void cleanup() {
         if (qEnvironmentVariableIsSet(keyringMarker)) {
+            setKeyringLocked(false);
             SecretServiceCredentialStore store;
             for (const char* account : {"token", "userID", "email", "other"}) {
                 store.write(m_service, QLatin1String(account), std::nullopt);
@@ -151,41 +208,76 @@ private slots:
         QCOMPARE(store.read(m_service + u'x', QStringLiteral("other")), std::nullopt);
     }
 
-    void sessionSurvivesARestartAndSignOutLeavesNothing() {
+    // Each client ends before the next starts, as a program does before its restart.
+    void sessionSurvivesRestartsAndSignOutHoldsEvenWhileLocked() {
         SKIP_WITHOUT_KEYRING();
         CloudTestService service;
         QVERIFY(service.start());
         const QString userID =
             service.createUser(QStringLiteral("Grace@Example.com"), QStringLiteral("hopper"));
         CredentialService::setName(m_service);
+        QTemporaryDir dir;
+        const auto restart = [&] {
+            return std::make_unique<CloudStore>(
+                service.baseUrl(),
+                std::make_shared<SecretServiceCredentialStore>(dir.filePath(QStringLiteral("forgotten"))));
+        };
+        const auto signIn = [&] {
+            return QCoro::waitFor(
+                restart()->signIn(QStringLiteral("grace@example.com"), QStringLiteral("hopper")));
+        };
+        const auto itemsLeft = [this] {
+            return itemCount(m_service, QStringLiteral("token")) +
+                   itemCount(m_service, QStringLiteral("userID")) +
+                   itemCount(m_service, QStringLiteral("email"));
+        };
 
-        std::optional<QString> token;
-        {
-            CloudStore cloud(service.baseUrl(), std::make_shared<SecretServiceCredentialStore>());
-            QVERIFY(
-                QCoro::waitFor(cloud.signIn(QStringLiteral("grace@example.com"), QStringLiteral("hopper"))));
-            token = cloud.token();
-        }
-        QVERIFY(token.has_value());
-        QCOMPARE(lookup(m_service, QStringLiteral("userID")), userID.toUtf8());
+        QVERIFY(signIn());
+        auto cloud = restart();
+        QCOMPARE(cloud->userID(), std::optional<QString>(userID));
+        QCOMPARE(cloud->email(), QStringLiteral("Grace@Example.com"));
+        QCOMPARE(QCoro::waitFor(cloud->refresh()), RefreshOutcome::refreshed);
+        const std::optional<QString> refreshed = cloud->token();
+        cloud.reset();
+        cloud = restart();
+        QCOMPARE(cloud->token(), refreshed);
 
-        {
-            CloudStore restarted(service.baseUrl(), std::make_shared<SecretServiceCredentialStore>());
-            QCOMPARE(restarted.token(), token);
-            QCOMPARE(restarted.userID(), std::optional<QString>(userID));
-            QCOMPARE(restarted.email(), QStringLiteral("Grace@Example.com"));
-            QCOMPARE(QCoro::waitFor(restarted.refresh()), RefreshOutcome::refreshed);
-            QVERIFY(restarted.token() != token);
-            // The refreshed token is what a restart finds.
-            QCOMPARE(lookup(m_service, QStringLiteral("token")), restarted.token()->toUtf8());
-            restarted.signOut();
-        }
-        for (const char* account : {"token", "userID", "email"}) {
-            QCOMPARE(itemCount(m_service, QLatin1String(account)), 0);
-        }
-        CloudStore afterSignOut(service.baseUrl(), std::make_shared<SecretServiceCredentialStore>());
-        QCOMPARE(afterSignOut.token(), std::nullopt);
+        // The keyring refuses the deletes of a sign-out made while it is locked; the sign-out holds.
+        QVERIFY(setKeyringLocked(true));
+        cloud->signOut();
+        cloud.reset();
+        QVERIFY(setKeyringLocked(false));
+        QCOMPARE(itemsLeft(), 3);
+        QCOMPARE(restart()->token(), std::nullopt);
+        QCOMPARE(itemsLeft(), 0); // that restart finished the deletes
+
+        QVERIFY(signIn());
+        cloud = restart();
+        QVERIFY(cloud->token().has_value());
+        cloud->signOut();
+        cloud.reset();
+        QCOMPARE(itemsLeft(), 0);
+        QCOMPARE(restart()->email(), QString());
         CredentialService::setName(QString::fromLatin1(CredentialService::defaultName));
+    }
+
+    void sessionWritesLeaveTheInterfaceThreadInOrder() {
+        CloudTestService service;
+        QVERIFY(service.start());
+        service.createUser(QStringLiteral("ada@example.com"), QStringLiteral("lovelace"));
+        const auto store = std::make_shared<GatedStore>();
+        {
+            CloudStore cloud(service.baseUrl(), store);
+            QVERIFY(
+                QCoro::waitFor(cloud.signIn(QStringLiteral("ada@example.com"), QStringLiteral("lovelace"))));
+            cloud.signOut();
+            QCOMPARE(store->writes, QStringList());
+            store->gate.release(6);
+        }
+        // All made before the client was gone, in the order asked, none on this thread.
+        QCOMPARE(store->writes, QStringList({"token kept", "userID kept", "email kept", "token deleted",
+                                             "userID deleted", "email deleted"}));
+        QVERIFY(!store->threads.contains(QThread::currentThread()));
     }
 
     void staysSilentWithoutASecretService_data() {

@@ -12,6 +12,9 @@ public:
     QString setEnabled(bool enabled) override;
 
     QString entryPath() const;
+    // What follows "Exec=" for a program that takes no arguments: a reader of desktop entries
+    // gives back exactly `program`, whatever characters its path holds.
+    static QString execValue(const QString& program);
 
 private:
     QString m_folder;

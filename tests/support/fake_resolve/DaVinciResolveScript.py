@@ -5,14 +5,16 @@ It lives in a fake Resolve installation at <root>/Developer/Scripting/Modules an
 
     {"mode": "answer" | "refuse" | "unavailable" | "raise" | "hang" | "exit",
      "product": str, "version": str, "project": str or null, "refresh_result": any,
-     "hang_seconds": number, "chatty": bool}
+     "hang_seconds": number, "chatty": bool,
+     "timeline": str or null, "clip": str or null, "grade": str, "export_result": bool}
 
 "answer" gives a Resolve object; "refuse" makes scriptapp() answer None (Resolve not reachable);
 "unavailable" makes the import itself fail; "raise" makes scriptapp() raise; "hang" makes it
 block; "exit" ends the python process, at import and at every call.
 "chatty" makes it print to standard output at import and in every scriptapp() call. What the module sees is
 recorded beside the control file: the environment at import (fake_resolve_env.json) and one
-line per call in fake_resolve_calls.log ("import", "scriptapp", "refresh").
+line per call in fake_resolve_calls.log ("import", "scriptapp", "refresh", "export <size> <path>").
+The clip's ExportLUT writes a cube of the type's size whose one table line is "grade".
 """
 
 import json
@@ -64,12 +66,42 @@ if not os.path.isfile(os.environ.get("RESOLVE_SCRIPT_LIB", "")):
     raise ImportError("RESOLVE_SCRIPT_LIB does not name a file")
 
 
+# Stand-ins for resolve.EXPORT_LUT_*, with the edge length each exports.
+_LUT_SIZES = {501: 17, 502: 33, 503: 65}
+
+
+class _TimelineItem:
+    def __init__(self, name):
+        self._name = name
+
+    def GetName(self):
+        return self._name
+
+    def ExportLUT(self, export_type, path):
+        size = _LUT_SIZES.get(export_type)
+        _record("export %s %s" % (size, path))
+        if size is None or not _control().get("export_result", True):
+            return False
+        with open(path, "w", encoding="utf-8") as handle:
+            handle.write("LUT_3D_SIZE %d\n%s\n" % (size, _control().get("grade", "0 0 0")))
+        return True
+
+
+class _Timeline:
+    def GetCurrentVideoItem(self):
+        name = _control().get("clip", "A001_C002")
+        return None if name is None else _TimelineItem(name)
+
+
 class _Project:
     def __init__(self, name):
         self._name = name
 
     def GetName(self):
         return self._name
+
+    def GetCurrentTimeline(self):
+        return None if _control().get("timeline", "Timeline 1") is None else _Timeline()
 
     def RefreshLUTList(self):
         _record("refresh")
@@ -83,6 +115,8 @@ class _ProjectManager:
 
 
 class _Resolve:
+    EXPORT_LUT_17PTCUBE, EXPORT_LUT_33PTCUBE, EXPORT_LUT_65PTCUBE = 501, 502, 503
+
     def GetProductName(self):
         return _control().get("product", "DaVinci Resolve Studio")
 

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <optional>
+
+// The program takes no arguments of its own beyond --version and --help; both are answered
+// before anything of the agent starts, and anything else is refused, so that a mistyped
+// command never leaves a second agent running in the background.
+namespace CommandLine {
+
+// Nothing when the program should start; otherwise the exit status, the answer already printed.
+std::optional<int> handle(int argc, const char* const* argv);
+
+} // namespace CommandLine

@@ -1,0 +1,70 @@
+#include "support/RunningProgram.h"
+
+#include "support/RunProgram.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <csignal>
+
+RunningProgram::RunningProgram(const QString& program, const QStringList& arguments,
+                               const QProcessEnvironment& environment) {
+    const QString home = path("home");
+    const QString runtime = path("runtime");
+    QDir().mkpath(home);
+    QDir().mkpath(runtime);
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString nowhere = "unix:path=" + runtime + "/no-bus";
+    QProcessEnvironment world = QProcessEnvironment::systemEnvironment();
+    for (const auto& [name, value] :
+         std::initializer_list<std::pair<const char*, QString>>{{"HOME", home},
+                                                                {"XDG_CONFIG_HOME", home + "/.config"},
+                                                                {"XDG_DATA_HOME", home + "/.local/share"},
+                                                                {"XDG_CACHE_HOME", home + "/.cache"},
+                                                                {"XDG_STATE_HOME", home + "/.local/state"},
+                                                                {"XDG_RUNTIME_DIR", runtime},
+                                                                {"QT_QPA_PLATFORM", "offscreen"},
+                                                                {"TONEWHARF_CLOUD_URL", "http://127.0.0.1:9"},
+                                                                {"TONEWHARF_RESOLVE_DIR", path("resolve")},
+                                                                {"DBUS_SYSTEM_BUS_ADDRESS", nowhere},
+                                                                {"DBUS_SESSION_BUS_ADDRESS", nowhere}}) {
+        world.insert(name, value);
+    }
+    world.insert(environment);
+    m_process.setProcessEnvironment(world);
+    m_process.setProgram(program);
+    m_process.setArguments(arguments);
+}
+
+bool RunningProgram::start() {
+    m_process.start();
+    return m_process.waitForStarted();
+}
+
+std::optional<quint16> RunningProgram::waitForListeningPort() const {
+    // ss names the process of each listener, which tells two programs running at once apart.
+    const QRegularExpression listener(QStringLiteral(":(\\d+) .*pid=%1,").arg(m_process.processId()));
+    std::optional<quint16> port;
+    [[maybe_unused]] const bool ended = QTest::qWaitFor(
+        [&] {
+            const QRegularExpressionMatch match = listener.match(runProgram("ss", {"-Hltnp"}));
+            port = match.hasMatch() ? std::optional(match.captured(1).toUShort()) : std::nullopt;
+            return port || m_process.state() != QProcess::Running;
+        },
+        10000);
+    return port;
+}
+
+std::optional<int> RunningProgram::stop() {
+    if (m_process.state() == QProcess::Running) {
+        ::kill(pid_t(m_process.processId()), SIGTERM);
+        if (!m_process.waitForFinished(10000)) {
+            m_process.kill();
+            m_process.waitForFinished();
+            return std::nullopt;
+        }
+    }
+    return m_process.exitStatus() == QProcess::NormalExit ? std::optional(m_process.exitCode())
+                                                          : std::nullopt;
+}

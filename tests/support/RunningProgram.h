@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <optional>
+
+// A program run as a process of its own with a private home: HOME, the XDG folders and
+// XDG_RUNTIME_DIR inside a temporary folder, Qt's offscreen platform, the cloud at a closed
+// loopback port, Resolve's folder (TONEWHARF_RESOLVE_DIR) at path("resolve") and both D-Bus buses
+// pointed nowhere (no DNS-SD announcement, no keyring); `environment` adds to these or replaces them.
+class RunningProgram {
+public:
+    explicit RunningProgram(const QString& program, const QStringList& arguments = {},
+                            const QProcessEnvironment& environment = {});
+    ~RunningProgram() { stop(); }
+
+    QString path(const QString& relative) const { return m_root.filePath(relative); }
+    bool start();
+    // The TCP port the program listens on, once it does within 10 s.
+    std::optional<quint16> waitForListeningPort() const;
+    // SIGTERM, then its exit status; nothing when it crashed or had to be killed after 10 s.
+    std::optional<int> stop();
+    QProcess& process() { return m_process; }
+
+private:
+    QTemporaryDir m_root;
+    QProcess m_process;
+};
