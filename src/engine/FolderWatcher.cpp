@@ -9,6 +9,9 @@ FolderWatcher::FolderWatcher(QString folder, std::function<void()> onChange, std
     , m_folder(std::move(folder))
     , m_onChange(std::move(onChange)) {
     m_debounce.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early or late (75 ms of 1.5 s): early, the folder has not
+    // been quiet as long as promised; late, an iPad waiting on the inbox waits longer.
+    m_debounce.setTimerType(Qt::PreciseTimer);
     m_debounce.setInterval(settle);
     connect(&m_debounce, &QTimer::timeout, this, [this] {
         if (m_onChange) {

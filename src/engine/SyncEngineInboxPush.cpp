@@ -68,11 +68,16 @@ QCoro::Task<> SyncEngine::scanInboxOnce(std::optional<QList<LUTRecord>> records)
         if (!bytes || bytes->isEmpty()) {
             continue;
         }
-        InboxFile file{name, sha256Hex(*bytes), std::nullopt};
-        items.append(InboxItem{name, file.hash, bytes->size()});
+        const QString hash = sha256Hex(*bytes);
+        items.append(InboxItem{name, hash, bytes->size()});
         const auto pushed = m_ledger.pushed.constFind(name);
-        const bool uploadDue = pushing && (pushed == m_ledger.pushed.cend() || pushed->hash != file.hash);
-        if (uploadDue && keptBytes + bytes->size() <= keptBytesLimit) {
+        // A file already pushed with these bytes is done with: reading it again for the push
+        // would double what every scan of an unchanged inbox reads.
+        if (!pushing || (pushed != m_ledger.pushed.cend() && pushed->hash == hash)) {
+            continue;
+        }
+        InboxFile file{name, hash, std::nullopt};
+        if (keptBytes + bytes->size() <= keptBytesLimit) {
             keptBytes += bytes->size();
             file.bytes = std::move(bytes);
         }
