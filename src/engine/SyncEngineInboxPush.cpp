@@ -100,8 +100,8 @@ QCoro::Task<> SyncEngine::scanInboxOnce(std::optional<QList<LUTRecord>> records)
 
     const QPointer<SyncEngine> self(this);
     for (InboxFile& file : files) {
-        // Pausing or signing out while uploads run stops the rest of them.
-        if (!signedIn() || m_paused) {
+        // Pausing stops nothing already running, but after a sign-out every upload would fail.
+        if (!signedIn()) {
             co_return;
         }
         co_await pushInboxFile(std::move(file), &records);
