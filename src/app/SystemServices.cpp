@@ -25,6 +25,12 @@ EngineServices systemServices() {
         QCoreApplication::applicationFilePath());
     services.runningApplications = std::make_shared<ProcRunningApplications>();
     services.advertiser = std::make_shared<AvahiServiceAdvertiser>();
+    // iPads reach the server on every interface; TONEWHARF_LISTEN_ADDRESS narrows it (the system
+    // tests keep it on loopback).
+    const QHostAddress listen(qEnvironmentVariable("TONEWHARF_LISTEN_ADDRESS"));
+    if (!listen.isNull()) {
+        services.localListenAddress = listen;
+    }
     services.computerName = HostInfo::computerName();
     services.applicationVersion = QCoreApplication::applicationVersion();
     services.privilegedRunner = std::make_shared<ProcessPrivilegedRunner>(ProcessPrivilegedRunner::pkexec());

@@ -2,6 +2,8 @@
 #include "app/SystemServices.h"
 #include "cloud/CredentialService.h"
 #include "engine/SyncEngine.h"
+#include "ui/SingleInstance.h"
+#include "ui/TrayApplication.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -59,9 +61,18 @@ int main(int argc, char* argv[]) {
     QApplication::setQuitOnLastWindowClosed(false);
     quitOnSignals(app);
 
+    // A second Tonewharf would fight the first over the port, the ledger and the LUT folder.
+    SingleInstance instance;
+    if (!instance.isPrimary()) {
+        return instance.askToShowSettings() ? 0 : 1;
+    }
+
     CredentialService::setName(QStringLiteral("com.quillfen.tonewharf.cloud"));
 
     SyncEngine engine(systemServices());
+    TrayApplication ui(engine);
+    QObject::connect(&instance, &SingleInstance::showSettingsRequested, &ui, &TrayApplication::showSettings);
+    ui.start();
     engine.start();
 
     return QApplication::exec();

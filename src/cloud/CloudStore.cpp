@@ -415,8 +415,11 @@ CloudStore::uploadLUT(QString name, QString file, std::optional<qint64> size, st
         co_return std::nullopt;
     }
     local.close();
-    co_return co_await uploadLUT(std::move(name), QFileInfo(file).fileName(), std::move(content), size,
-                                 std::move(recordID), resolve, std::move(source), std::move(look));
+    // A named task: GCC 12 may destroy the temporary of `co_return co_await` twice.
+    QCoro::Task<std::optional<LUTRecord>> upload =
+        uploadLUT(std::move(name), QFileInfo(file).fileName(), std::move(content), size, std::move(recordID),
+                  resolve, std::move(source), std::move(look));
+    co_return co_await upload;
 }
 
 QCoro::Task<std::optional<LUTRecord>>

@@ -31,6 +31,8 @@ public:
     const QString& folder() const { return m_folder; }
 
 private:
+    void watchEntries();
+
     QString m_folder;
     std::function<void()> m_onChange;
     std::unique_ptr<QFileSystemWatcher> m_source;

@@ -68,11 +68,16 @@ QCoro::Task<> SyncEngine::scanInboxOnce(std::optional<QList<LUTRecord>> records)
         if (!bytes || bytes->isEmpty()) {
             continue;
         }
-        InboxFile file{name, sha256Hex(*bytes), std::nullopt};
-        items.append(InboxItem{name, file.hash, bytes->size()});
+        const QString hash = sha256Hex(*bytes);
+        items.append(InboxItem{name, hash, bytes->size()});
         const auto pushed = m_ledger.pushed.constFind(name);
-        const bool uploadDue = pushing && (pushed == m_ledger.pushed.cend() || pushed->hash != file.hash);
-        if (uploadDue && keptBytes + bytes->size() <= keptBytesLimit) {
+        // A file already pushed with these bytes is done with: reading it again for the push
+        // would double what every scan of an unchanged inbox reads.
+        if (!pushing || (pushed != m_ledger.pushed.cend() && pushed->hash == hash)) {
+            continue;
+        }
+        InboxFile file{name, hash, std::nullopt};
+        if (keptBytes + bytes->size() <= keptBytesLimit) {
             keptBytes += bytes->size();
             file.bytes = std::move(bytes);
         }
@@ -95,8 +100,8 @@ QCoro::Task<> SyncEngine::scanInboxOnce(std::optional<QList<LUTRecord>> records)
 
     const QPointer<SyncEngine> self(this);
     for (InboxFile& file : files) {
-        // Pausing or signing out while uploads run stops the rest of them.
-        if (!signedIn() || m_paused) {
+        // Pausing stops nothing already running, but after a sign-out every upload would fail.
+        if (!signedIn()) {
             co_return;
         }
         co_await pushInboxFile(std::move(file), &records);
@@ -165,8 +170,10 @@ QCoro::Task<> SyncEngine::pushInboxFile(InboxFile file, std::optional<QList<LUTR
 QCoro::Task<std::optional<LUTRecord>> SyncEngine::upload(QString name, QByteArray bytes,
                                                          std::optional<QString> replacing) {
     const std::optional<qint64> size = cubeSize(bytes);
-    co_return co_await m_cloud->uploadLUT(name, name, std::move(bytes), size, std::move(replacing), false,
-                                          QStringLiteral("resolve"));
+    // A named task: GCC 12 may destroy the temporary of `co_return co_await` twice.
+    QCoro::Task<std::optional<LUTRecord>> upload = m_cloud->uploadLUT(
+        name, name, std::move(bytes), size, std::move(replacing), false, QStringLiteral("resolve"));
+    co_return co_await upload;
 }
 
 void SyncEngine::restartWatcher() {

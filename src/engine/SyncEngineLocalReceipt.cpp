@@ -24,7 +24,9 @@ QCoro::Task<bool> receiveFor(QPointer<SyncEngine> engine, Incoming incoming) {
     if (!engine) {
         co_return false;
     }
-    co_return co_await engine->receiveLUT(std::move(incoming));
+    // A named task: GCC 12 may destroy the temporary of `co_return co_await` twice.
+    QCoro::Task<bool> receipt = engine->receiveLUT(std::move(incoming));
+    co_return co_await receipt;
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "engine/FileDigest.h"
 #include "engine/SyncEngine.h"
 #include "platform/FileSystem.h"
 #include "support/EngineFixture.h"
@@ -110,6 +111,19 @@ private slots:
         QCOMPARE(file->readAll(), QByteArray("Day2.cube"));
         std::unique_ptr<QNetworkReply> escape(finished(get("/v1/inbox/..%2F..%2Fledger.json")));
         QCOMPARE(escape->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 404);
+    }
+
+    void aFileWrittenInPlaceIsScannedWhenFinished() {
+        QFile slow(QDir(m_engine->inboxFolderPath()).filePath("Slow.cube"));
+        QVERIFY(slow.open(QIODevice::WriteOnly));
+        slow.write("first half ");
+        slow.flush();
+        QTest::qWait(700); // longer than the settle: the first scan sees half the file
+        slow.write("second half");
+        slow.close();
+        QTRY_VERIFY_WITH_TIMEOUT(m_engine->inboxSnapshot().items.contains(
+                                     InboxItem{"Slow.cube", sha256Hex("first half second half"), 22}),
+                                 3000);
     }
 
     void cleanupTestCase() { m_engine.reset(); }

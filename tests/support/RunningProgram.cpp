@@ -27,6 +27,7 @@ RunningProgram::RunningProgram(const QString& program, const QStringList& argume
                                                                 {"QT_QPA_PLATFORM", "offscreen"},
                                                                 {"TONEWHARF_CLOUD_URL", "http://127.0.0.1:9"},
                                                                 {"TONEWHARF_RESOLVE_DIR", path("resolve")},
+                                                                {"TONEWHARF_LISTEN_ADDRESS", "127.0.0.1"},
                                                                 {"DBUS_SYSTEM_BUS_ADDRESS", nowhere},
                                                                 {"DBUS_SESSION_BUS_ADDRESS", nowhere}}) {
         world.insert(name, value);

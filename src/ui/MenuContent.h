@@ -1,0 +1,73 @@
+#pragma once
+
+#include "engine/Activity.h"
+#include "resolve/ResolveLink.h"
+
+#include <QDateTime>
+#include <QKeySequence>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+class SyncEngine;
+
+// Everything the menu shows, copied from the engine and the objects it owns at one moment.
+struct MenuState {
+    bool signedIn = false;
+    QString email;
+    ResolveLink::Health resolveHealth;
+    bool localEnabled = true;
+    std::optional<quint16> localPort;
+    std::optional<QString> folderProblem;
+    bool syncing = false;
+    bool paused = false;
+    bool resolveScriptInstalled = false;
+    QList<Activity> activity; // newest first
+    QDateTime now;            // what the activity lines measure their age against
+
+    static MenuState of(const SyncEngine& engine, const QDateTime& now);
+};
+
+// One entry of the menu. The menu always holds the same entries in the same order; an entry whose
+// condition is false is invisible rather than removed, so that an open menu can be updated in place.
+struct MenuItem {
+    enum class Role {
+        signIn,
+        account,
+        resolve,
+        localNetwork,
+        folderProblem,
+        createFolder,
+        separator,
+        syncNow,
+        pause,
+        openLutFolder,
+        openInbox,
+        installScript,
+        activity,
+        settings,
+        signOut,
+        quit,
+    };
+
+    Role role = Role::separator;
+    QString text;
+    bool visible = true;
+    bool enabled = true; // text lines are shown as inactive entries
+    bool checkable = false;
+    bool checked = false;
+    QKeySequence shortcut;
+};
+
+struct MenuContent {
+    static constexpr int activityLines = 6;
+
+    QString iconName; // the resource name of the tray icon
+    QList<MenuItem> items;
+
+    static MenuContent of(const MenuState& state);
+};
+
+// The age of an activity line in a compact form such as "now", "42 s ago" or "5 min ago".
+QString elapsedText(const QDateTime& since, const QDateTime& now);
