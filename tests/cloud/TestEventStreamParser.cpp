@@ -81,7 +81,8 @@ private slots:
             "nothing");
         row("PB_CONNECT is case-sensitive", "event:pb_connect\ndata:{\"clientId\":\"abc\"}", "nothing");
         row("field names are case-sensitive",
-            "Event:tintara_luts\nDATA:{\"action\":\"create\",\"record\":{\"id\":\"r\"}}", "nothing");
+            "event:tintara_luts\nEvent:users\nDATA:x\ndata:{\"action\":\"create\",\"record\":{\"id\":\"r\"}}",
+            R"(create tintara_luts r raw={"action":"create","record":{"id":"r"}})");
         row("a carriage return is not trimmed from the name",
             "event:tintara_luts\r\ndata:{\"action\":\"create\",\"record\":{\"id\":\"r\"}}", "nothing");
         row("an event name of slashes only names no collection",

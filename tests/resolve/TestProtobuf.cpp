@@ -69,7 +69,7 @@ void TestProtobuf::parse_data() {
          "1/0=18446744073709551615");
     good("only the lowest bit of a tenth varint byte counts", "08 80 80 80 80 80 80 80 80 80 7e", "1/0=0",
          "08 00");
-    bad("a tenth varint byte with its high bit set is malformed", "08 ff ff ff ff ff ff ff ff ff 81 00");
+    bad("a ten-byte key with its high bit set in the tenth byte is malformed", "80 80 80 80 80 80 80 80 80 80 00");
     bad("a start group after good fields makes the whole input malformed", "08 96 01 12 00 0b");
     bad("wire type 7 is malformed", "0f 00");
     good("repeated numbers stay separate entries in their order", "08 01 10 00 08 02 1a 01 41",

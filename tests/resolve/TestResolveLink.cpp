@@ -109,21 +109,23 @@ void TestResolveLink::init() {
 
 void TestResolveLink::startStopsEarly_data() {
     QTest::addColumn<QString>("fault");
+    QTest::addColumn<Health>("health");
     QTest::addColumn<QString>("label");
 
-    QTest::newRow("Resolve not installed") << "not installed"
-                                           << "DaVinci Resolve not installed";
+    QTest::newRow("Resolve not installed")
+        << "not installed" << Health::resolveNotInstalled() << "DaVinci Resolve not installed";
     QTest::newRow("python3 candidates that are missing or not executable are passed over")
-        << "no python"
-        << "python3 not found";
-    QTest::newRow("a python3 that cannot be launched") << "not a program"
-                                                       << "python3 not found";
-    QTest::newRow("the bridge script is missing") << "no script"
-                                                  << "bridge script missing from the app bundle";
+        << "no python" << Health::pythonMissing() << "python3 not found";
+    QTest::newRow("a python3 that cannot be launched")
+        << "not a program" << Health::pythonMissing() << "python3 not found";
+    QTest::newRow("the bridge script is missing")
+        << "no script" << Health::scriptingUnavailable("bridge script missing from the app bundle")
+        << "bridge script missing from the app bundle";
 }
 
 void TestResolveLink::startStopsEarly() {
     QFETCH(QString, fault);
+    QFETCH(Health, health);
     QFETCH(QString, label);
 
     ResolveProfile profile = rig->profile();
@@ -148,10 +150,11 @@ void TestResolveLink::startStopsEarly() {
     ResolveLink link(profile, resources, rig->running, quick);
     QCOMPARE(link.health().label(), QStringLiteral("Bridge stopped"));
     link.start();
-    QTRY_COMPARE(link.health().label(), label);
+    QTRY_COMPARE(link.health(), health);
+    QCOMPARE(link.health().label(), label);
     // None of these is retried on its own.
     QTest::qWait(250);
-    QCOMPARE(link.health().label(), label);
+    QCOMPARE(link.health(), health);
     QVERIFY(!link.bridgeRunning());
     QCOMPARE(rig->scripted.launches(), 0);
 }
@@ -385,6 +388,7 @@ void TestResolveLink::realBridgeWithAModuleThatCannotBeLoaded() {
     // The bridge gets the profile's values, not whatever this process inherited.
     qputenv("PYTHONPATH", "/nonexistent/inherited");
     qputenv("RESOLVE_SCRIPT_LIB", "/nonexistent/fusionscript.so");
+    qunsetenv("PYTHONUNBUFFERED");
     ResolveLink& link = rig->start({100ms, 5s, 100ms}, true);
     qunsetenv("PYTHONPATH");
     qunsetenv("RESOLVE_SCRIPT_LIB");
