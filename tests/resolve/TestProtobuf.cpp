@@ -1,7 +1,6 @@
 #include "resolve/Protobuf.h"
 #include "support/RunProgram.h"
 
-#include <QRandomGenerator>
 #include <QTest>
 
 #include <cstring>
@@ -45,7 +44,6 @@ private slots:
     void parse();
     void parseStopsAtTheEndOfItsView();
     void protocReadsWhatEncodeWrites();
-    void arbitraryBytesNeverCrashAndRoundTrip();
 };
 
 void TestProtobuf::parse_data() {
@@ -56,6 +54,7 @@ void TestProtobuf::parse_data() {
 
     good("an empty buffer is an empty list", "", "");
     good("08 96 01 is field 1 holding the varint 150", "08 96 01", "1/0=150");
+    good("128 takes two bytes", "08 80 01", "1/0=128");
     good("0D with four bytes is a 32-bit field kept as it stands", "0d 01 02 03 04", "1/5:01020304");
     bad("0D with three bytes is a 32-bit field cut short", "0d 01 02 03");
     good("09 with eight bytes is a 64-bit field kept as it stands", "09 01 02 03 04 05 06 07 08",
@@ -69,7 +68,8 @@ void TestProtobuf::parse_data() {
          "1/0=18446744073709551615");
     good("only the lowest bit of a tenth varint byte counts", "08 80 80 80 80 80 80 80 80 80 7e", "1/0=0",
          "08 00");
-    bad("a ten-byte key with its high bit set in the tenth byte is malformed", "80 80 80 80 80 80 80 80 80 80 00");
+    bad("a ten-byte key with its high bit set in the tenth byte is malformed",
+        "80 80 80 80 80 80 80 80 80 80 00");
     bad("a start group after good fields makes the whole input malformed", "08 96 01 12 00 0b");
     bad("wire type 7 is malformed", "0f 00");
     good("repeated numbers stay separate entries in their order", "08 01 10 00 08 02 1a 01 41",
@@ -128,40 +128,6 @@ void TestProtobuf::protocReadsWhatEncodeWrites() {
                        "7 {\n  1: 2\n  5: \"Tonewharf/Warm.cube\"\n}\n"
                        "300: 1\n8: \"%1\"\n")
             .arg(QString(300, u'~')));
-}
-
-void TestProtobuf::arbitraryBytesNeverCrashAndRoundTrip() {
-    // A message with every wire type, nesting, ten-byte varints and a large key, damaged at random
-    // (bytes changed, a tail cut off, bytes appended), so that parse meets good and broken input
-    // near every edge.
-    const QByteArray seed =
-        hex("08 96 01 12 00 0d 00 00 80 3f 19 01 02 03 04 05 06 07 08 22 05 08 ff ff ff 0f"
-            "f8 ff ff ff ff ff ff ff ff 01 00 10 ff ff ff ff ff ff ff ff ff 01 1a 00");
-    QRandomGenerator random(20261206);
-    int wellFormed = 0;
-    for (int round = 0; round < 20000; ++round) {
-        QByteArray input = seed;
-        for (int changes = random.bounded(3); changes > 0; --changes) {
-            input[random.bounded(int(input.size()))] = char(random.bounded(256));
-        }
-        input.chop(random.bounded(2) ? random.bounded(int(input.size()) + 1) : 0);
-        for (int extra = random.bounded(4) ? 0 : random.bounded(1, 12); extra > 0; --extra) {
-            input.append(char(random.bounded(256)));
-        }
-
-        const auto parsed = Protobuf::parse(input);
-        if (!parsed) {
-            continue;
-        }
-        ++wellFormed;
-        // Whatever parses re-encodes to bytes that parse to the same fields, and stays put.
-        const QByteArray encoded = Protobuf::encode(*parsed);
-        const auto again = Protobuf::parse(encoded);
-        QVERIFY2(again && *again == *parsed, input.toHex(' ').constData());
-        QCOMPARE(Protobuf::encode(*again), encoded);
-        QVERIFY(encoded.size() <= input.size());
-    }
-    QVERIFY2(wellFormed > 2000 && wellFormed < 18000, qPrintable(QString::number(wellFormed)));
 }
 
 QTEST_GUILESS_MAIN(TestProtobuf)
