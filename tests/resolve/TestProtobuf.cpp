@@ -1,7 +1,6 @@
 #include "resolve/Protobuf.h"
 #include "support/RunProgram.h"
 
-#include <QRandomGenerator>
 #include <QTest>
 
 #include <cstring>
@@ -44,10 +43,7 @@ private slots:
     void parse_data();
     void parse();
     void parseStopsAtTheEndOfItsView();
-    void encode_data();
-    void encode();
     void protocReadsWhatEncodeWrites();
-    void arbitraryBytesNeverCrashAndRoundTrip();
 };
 
 void TestProtobuf::parse_data() {
@@ -58,7 +54,7 @@ void TestProtobuf::parse_data() {
 
     good("an empty buffer is an empty list", "", "");
     good("08 96 01 is field 1 holding the varint 150", "08 96 01", "1/0=150");
-    good("12 00 is field 2 with empty bytes", "12 00", "2/2:");
+    good("128 takes two bytes", "08 80 01", "1/0=128");
     good("0D with four bytes is a 32-bit field kept as it stands", "0d 01 02 03 04", "1/5:01020304");
     bad("0D with three bytes is a 32-bit field cut short", "0d 01 02 03");
     good("09 with eight bytes is a 64-bit field kept as it stands", "09 01 02 03 04 05 06 07 08",
@@ -66,30 +62,23 @@ void TestProtobuf::parse_data() {
     bad("09 with seven bytes is a 64-bit field cut short", "09 01 02 03 04 05 06 07");
     bad("a lone 80 is an unterminated varint", "80");
     bad("a key without its value is cut short", "08");
-    bad("a value varint that never ends is cut short", "08 ff ff");
     bad("a length-delimited field running past the end", "0a 05 01 02");
-    bad("a length of 2^63 - 1 runs past the end", "0a ff ff ff ff ff ff ff ff 7f 00");
-    bad("a length of 2^63 does not fit a signed count", "0a 80 80 80 80 80 80 80 80 80 01 00");
     bad("a length of 2^64 - 1 does not fit a signed count", "0a ff ff ff ff ff ff ff ff ff 01");
     good("the largest ten-byte varint is 2^64 - 1", "08 ff ff ff ff ff ff ff ff ff 01",
          "1/0=18446744073709551615");
     good("only the lowest bit of a tenth varint byte counts", "08 80 80 80 80 80 80 80 80 80 7e", "1/0=0",
          "08 00");
-    bad("a tenth varint byte with its high bit set is malformed", "08 ff ff ff ff ff ff ff ff ff 81 00");
     bad("a ten-byte key with its high bit set in the tenth byte is malformed",
         "80 80 80 80 80 80 80 80 80 80 00");
     bad("a start group after good fields makes the whole input malformed", "08 96 01 12 00 0b");
-    bad("an end group is malformed", "0c");
-    bad("wire type 6 is malformed", "0e 00");
     bad("wire type 7 is malformed", "0f 00");
     good("repeated numbers stay separate entries in their order", "08 01 10 00 08 02 1a 01 41",
          "1/0=1 2/0=0 1/0=2 3/2:41");
     good("the largest field number a key can carry", "f8 ff ff ff ff ff ff ff ff 01 05",
          "2305843009213693951/0=5");
-    good("a non-minimal value is written back minimal", "08 80 00", "1/0=0", "08 00");
-    good("a non-minimal key is written back minimal", "88 00 01", "1/0=1", "08 01");
-    good("a non-minimal length is written back minimal", "0a 81 00 41", "1/2:41", "0a 01 41");
-    good("a nested message stays bytes, padding and all", "0a 03 08 80 00", "1/2:088000");
+    good("a non-minimal key and value are written back minimal", "88 00 80 00", "1/0=0", "08 00");
+    good("a non-minimal length is written back minimal, a nested message as it stands", "0a 83 00 08 80 00",
+         "1/2:088000", "0a 03 08 80 00");
 }
 
 void TestProtobuf::parse() {
@@ -114,22 +103,6 @@ void TestProtobuf::parseStopsAtTheEndOfItsView() {
     QCOMPARE(describe(Protobuf::parse(memory).value()), QStringLiteral("1/0=150 1/5:01020304"));
 }
 
-void TestProtobuf::encode_data() {
-    QTest::addColumn<QList<Field>>("fields");
-    QTest::addColumn<QByteArray>("expected");
-
-    QTest::newRow("127 takes one byte") << QList<Field>{Field::makeVarint(1, 127)} << hex("08 7f");
-    QTest::newRow("128 takes two bytes") << QList<Field>{Field::makeVarint(1, 128)} << hex("08 80 01");
-    QTest::newRow("a 300-byte field has a two-byte length")
-        << QList<Field>{Field::makeBytes(3, QByteArray(300, 'x'))} << hex("1a ac 02") + QByteArray(300, 'x');
-}
-
-void TestProtobuf::encode() {
-    QFETCH(QList<Field>, fields);
-    QFETCH(QByteArray, expected);
-    QCOMPARE(Protobuf::encode(fields).toHex(' '), expected.toHex(' '));
-}
-
 void TestProtobuf::protocReadsWhatEncodeWrites() {
     const float single = 1.5f;
     QByteArray fixed32(4, Qt::Uninitialized);
@@ -144,6 +117,7 @@ void TestProtobuf::protocReadsWhatEncodeWrites() {
         Field::makeBytes(7, inner),
         Field::makeBytes(7, inner),
         Field::makeVarint(300, 1),
+        Field::makeBytes(8, QByteArray(300, '~')),
     });
 
     // protoc comes from the Debian package protobuf-compiler.
@@ -152,41 +126,8 @@ void TestProtobuf::protocReadsWhatEncodeWrites() {
         QStringLiteral("1: 150\n2: 18446744073709551615\n3: 0x3fc00000\n4: 0x3ff0000000000000\n"
                        "7 {\n  1: 2\n  5: \"Tonewharf/Warm.cube\"\n}\n"
                        "7 {\n  1: 2\n  5: \"Tonewharf/Warm.cube\"\n}\n"
-                       "300: 1\n"));
-}
-
-void TestProtobuf::arbitraryBytesNeverCrashAndRoundTrip() {
-    // A message with every wire type, nesting, ten-byte varints and a large key, damaged at random
-    // (bytes changed, a tail cut off, bytes appended), so that parse meets good and broken input
-    // near every edge.
-    const QByteArray seed =
-        hex("08 96 01 12 00 0d 00 00 80 3f 19 01 02 03 04 05 06 07 08 22 05 08 ff ff ff 0f"
-            "f8 ff ff ff ff ff ff ff ff 01 00 10 ff ff ff ff ff ff ff ff ff 01 1a 00");
-    QRandomGenerator random(20261206);
-    int wellFormed = 0;
-    for (int round = 0; round < 20000; ++round) {
-        QByteArray input = seed;
-        for (int changes = random.bounded(3); changes > 0; --changes) {
-            input[random.bounded(int(input.size()))] = char(random.bounded(256));
-        }
-        input.chop(random.bounded(2) ? random.bounded(int(input.size()) + 1) : 0);
-        for (int extra = random.bounded(4) ? 0 : random.bounded(1, 12); extra > 0; --extra) {
-            input.append(char(random.bounded(256)));
-        }
-
-        const auto parsed = Protobuf::parse(input);
-        if (!parsed) {
-            continue;
-        }
-        ++wellFormed;
-        // Whatever parses re-encodes to bytes that parse to the same fields, and stays put.
-        const QByteArray encoded = Protobuf::encode(*parsed);
-        const auto again = Protobuf::parse(encoded);
-        QVERIFY2(again && *again == *parsed, input.toHex(' ').constData());
-        QCOMPARE(Protobuf::encode(*again), encoded);
-        QVERIFY(encoded.size() <= input.size());
-    }
-    QVERIFY2(wellFormed > 2000 && wellFormed < 18000, qPrintable(QString::number(wellFormed)));
+                       "300: 1\n8: \"%1\"\n")
+            .arg(QString(300, u'~')));
 }
 
 QTEST_GUILESS_MAIN(TestProtobuf)

@@ -1,50 +1,133 @@
 #include "support/AvahiBrowse.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
-#include <QProcess>
+#include <QHash>
+#include <QMutex>
 #include <QRandomGenerator>
+#include <QWaitCondition>
 
-#include <cctype>
+#include <avahi-client/client.h>
+#include <avahi-client/lookup.h>
+#include <avahi-common/malloc.h>
+#include <avahi-common/thread-watch.h>
+
+#include <net/if.h>
 
 namespace AvahiBrowse {
 
-// avahi-browse -p writes a name's bytes with \DDD (decimal) and \c escapes.
-static QString unescapeName(const QString& escaped) {
-    const QByteArray in = escaped.toUtf8();
-    QByteArray out;
-    for (qsizetype i = 0; i < in.size(); ++i) {
-        if (in[i] != '\\' || i + 1 >= in.size()) {
-            out += in[i];
-        } else if (i + 3 < in.size() && std::isdigit(uchar(in[i + 1])) && std::isdigit(uchar(in[i + 2])) &&
-                   std::isdigit(uchar(in[i + 3]))) {
-            out += char(in.mid(i + 1, 3).toInt());
-            i += 3;
-        } else {
-            out += in[++i];
+namespace {
+
+// One browser for the whole test process, which the daemon keeps up to date as instances come and
+// go: a check reads what is known at once instead of asking the network and waiting out its silence.
+class Browser {
+public:
+    Browser()
+        : m_poll(avahi_threaded_poll_new()) {
+        int error = 0;
+        m_client =
+            avahi_client_new(avahi_threaded_poll_get(m_poll), AvahiClientFlags(0), nullptr, nullptr, &error);
+        if (m_client != nullptr &&
+            avahi_service_browser_new(m_client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
+                                      serviceType.toUtf8().constData(), nullptr, AvahiLookupFlags(0),
+                                      &Browser::onBrowse, this) != nullptr) {
+            m_ok = avahi_threaded_poll_start(m_poll) == 0;
         }
     }
-    return QString::fromUtf8(out);
+
+    ~Browser() {
+        avahi_threaded_poll_stop(m_poll);
+        if (m_client != nullptr) {
+            avahi_client_free(m_client);
+        }
+        avahi_threaded_poll_free(m_poll);
+    }
+
+    // What the daemon has told so far, once it has told everything it knew when the browser began.
+    std::optional<QList<Browsed>> found() {
+        QMutexLocker lock(&m_mutex);
+        const QDeadlineTimer deadline(5'000);
+        while (m_ok && !m_caughtUp && m_changed.wait(&m_mutex, deadline)) {
+        }
+        return m_ok && m_caughtUp ? std::optional(m_resolved.values()) : std::nullopt;
+    }
+
+private:
+    // An instance is told apart by where it was seen and its name.
+    static QString key(AvahiIfIndex interface, AvahiProtocol protocol, const char* name) {
+        return QStringLiteral("%1/%2/%3").arg(interface).arg(protocol).arg(QString::fromUtf8(name));
+    }
+
+    // Callbacks all come on the poll's thread, one at a time; the lock is for the readers.
+    static void onBrowse(AvahiServiceBrowser* browser, AvahiIfIndex interface, AvahiProtocol protocol,
+                         AvahiBrowserEvent event, const char* name, const char* type, const char* domain,
+                         AvahiLookupResultFlags, void* userdata) {
+        auto* self = static_cast<Browser*>(userdata);
+        const QString where = key(interface, protocol, name);
+        if (event == AVAHI_BROWSER_NEW || event == AVAHI_BROWSER_REMOVE) {
+            if (AvahiServiceResolver* old = self->m_resolvers.take(where)) {
+                avahi_service_resolver_free(old);
+            }
+            QMutexLocker lock(&self->m_mutex);
+            self->m_resolved.remove(where);
+        }
+        if (event == AVAHI_BROWSER_NEW) {
+            // The resolver stays and reports again when the port or the TXT record change.
+            self->m_resolvers.insert(
+                where, avahi_service_resolver_new(avahi_service_browser_get_client(browser), interface,
+                                                  protocol, name, type, domain, AVAHI_PROTO_UNSPEC,
+                                                  AvahiLookupFlags(0), &Browser::onResolve, self));
+        }
+        QMutexLocker lock(&self->m_mutex);
+        if (event == AVAHI_BROWSER_ALL_FOR_NOW || event == AVAHI_BROWSER_CACHE_EXHAUSTED) {
+            self->m_caughtUp = true;
+        } else if (event == AVAHI_BROWSER_FAILURE) {
+            self->m_ok = false;
+        }
+        self->m_changed.wakeAll();
+    }
+
+    static void onResolve(AvahiServiceResolver*, AvahiIfIndex interface, AvahiProtocol protocol,
+                          AvahiResolverEvent event, const char* name, const char*, const char*, const char*,
+                          const AvahiAddress*, uint16_t port, AvahiStringList* txt, AvahiLookupResultFlags,
+                          void* userdata) {
+        auto* self = static_cast<Browser*>(userdata);
+        QMutexLocker lock(&self->m_mutex);
+        if (event == AVAHI_RESOLVER_FOUND) {
+            char interfaceName[IF_NAMESIZE] = {};
+            char* text = avahi_string_list_to_string(txt);
+            self->m_resolved.insert(key(interface, protocol, name),
+                                    {QString::fromUtf8(if_indextoname(unsigned(interface), interfaceName)),
+                                     QString::fromUtf8(name), port, QString::fromUtf8(text)});
+            avahi_free(text);
+        }
+        self->m_changed.wakeAll();
+    }
+
+    AvahiThreadedPoll* m_poll;
+    AvahiClient* m_client = nullptr;
+    QMutex m_mutex;
+    QWaitCondition m_changed;
+    bool m_ok = false;
+    bool m_caughtUp = false;
+    QHash<QString, AvahiServiceResolver*> m_resolvers; // touched on the poll's thread only
+    QHash<QString, Browsed> m_resolved;
+};
+
+Browser& browser() {
+    static Browser instance;
+    return instance;
 }
 
+QString readTrimmed(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).trimmed() : QString();
+}
+
+} // namespace
+
 std::optional<QList<Browsed>> browse() {
-    QProcess process;
-    process.start(QStringLiteral("avahi-browse"), {QStringLiteral("-rtp"), serviceType});
-    if (!process.waitForFinished(20'000) || process.exitStatus() != QProcess::NormalExit ||
-        process.exitCode() != 0) {
-        process.kill();
-        process.waitForFinished();
-        return std::nullopt;
-    }
-    QList<Browsed> found;
-    for (const QString& line : QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'))) {
-        // =;interface;protocol;name;type;domain;host;address;port;txt (';' inside the name is escaped)
-        const QStringList fields = line.split(QLatin1Char(';'));
-        if (fields.size() >= 10 && fields[0] == QLatin1String("=")) {
-            found += {fields[1], unescapeName(fields[3]), quint16(fields[8].toUInt()),
-                      fields.mid(9).join(QLatin1Char(';'))};
-        }
-    }
-    return found;
+    return loopbackDaemonProblem().isEmpty() ? browser().found() : std::nullopt;
 }
 
 QList<Browsed> browseNamed(const QString& name) {
@@ -57,11 +140,6 @@ bool browsedOnce(const QString& name, quint16 port) {
     const QList<Browsed> found = browseNamed(name);
     return found.size() == 1 && found[0].interfaceName == u"lo" && found[0].port == port &&
            found[0].txt == u"\"v=1\"";
-}
-
-static QString readTrimmed(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).trimmed() : QString();
 }
 
 QString loopbackDaemonProblem() {
@@ -78,8 +156,8 @@ QString loopbackDaemonProblem() {
         return QStringLiteral(
             "the loopback interface lacks the multicast flag (ip link set lo multicast on)");
     }
-    if (!browse()) {
-        return QStringLiteral("avahi-browse (avahi-utils) cannot reach avahi-daemon over the system D-Bus");
+    if (!browser().found()) {
+        return QStringLiteral("avahi-daemon cannot be reached over the system D-Bus");
     }
     return {};
 }

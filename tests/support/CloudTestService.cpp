@@ -29,28 +29,13 @@ CloudTestService::~CloudTestService() {
 
 bool CloudTestService::start() {
     m_process.start();
-    if (!m_process.waitForStarted(startTimeoutMs)) {
-        return false;
-    }
-    QByteArray output;
+    // The first line the service prints is "LISTENING <port>".
     const QDeadlineTimer deadline(startTimeoutMs);
-    while (!deadline.hasExpired()) {
-        if (!m_process.canReadLine() && !m_process.waitForReadyRead(int(deadline.remainingTime()))) {
-            break;
-        }
-        while (m_process.canReadLine()) {
-            const QByteArray line = m_process.readLine().trimmed();
-            if (line.startsWith("LISTENING ")) {
-                bool ok = false;
-                const uint port = line.mid(10).toUInt(&ok);
-                if (ok && port > 0 && port <= 65535) {
-                    m_port = quint16(port);
-                    return true;
-                }
-            }
-        }
+    while (!m_process.canReadLine() && m_process.waitForReadyRead(int(deadline.remainingTime()))) {
     }
-    return false;
+    const QByteArray line = m_process.readLine().trimmed();
+    m_port = line.startsWith("LISTENING ") ? quint16(line.mid(10).toUInt()) : 0;
+    return m_port != 0;
 }
 
 QUrl CloudTestService::baseUrl() const {
@@ -59,48 +44,32 @@ QUrl CloudTestService::baseUrl() const {
 
 QJsonValue CloudTestService::control(const QByteArray& method, const QString& path, const QJsonValue& body) {
     m_lastStatus = 0;
-    QByteArray payload;
-    if (body.isObject()) {
-        payload = QJsonDocument(body.toObject()).toJson(QJsonDocument::Compact);
-    } else if (body.isArray()) {
-        payload = QJsonDocument(body.toArray()).toJson(QJsonDocument::Compact);
-    }
+    const QByteArray payload =
+        body.isObject() ? QJsonDocument(body.toObject()).toJson(QJsonDocument::Compact) : QByteArray();
 
     QTcpSocket socket;
     socket.connectToHost(QStringLiteral("127.0.0.1"), m_port);
     if (!socket.waitForConnected(controlTimeoutMs)) {
         return QJsonValue::Undefined;
     }
-    QByteArray request = method + ' ' + path.toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
-    request += "Connection: close\r\nContent-Type: application/json\r\n";
-    request += "Content-Length: " + QByteArray::number(payload.size()) + "\r\n\r\n" + payload;
-    socket.write(request);
-
+    socket.write(method + ' ' + path.toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
+                 "Content-Length: " + QByteArray::number(payload.size()) + "\r\n\r\n" + payload);
     // The service closes the connection after the answer.
     QByteArray answer;
     const QDeadlineTimer deadline(controlTimeoutMs);
-    while (!deadline.hasExpired()) {
-        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(int(deadline.remainingTime()))) {
-            break;
-        }
+    while (socket.waitForReadyRead(int(deadline.remainingTime()))) {
         answer += socket.readAll();
     }
     answer += socket.readAll();
-
     const qsizetype headEnd = answer.indexOf("\r\n\r\n");
     if (headEnd < 0) {
         return QJsonValue::Undefined;
     }
-    const QList<QByteArray> statusLine = answer.left(answer.indexOf("\r\n")).split(' ');
-    m_lastStatus = statusLine.size() > 1 ? statusLine.at(1).toInt() : 0;
+    m_lastStatus = answer.mid(9, 3).toInt(); // "HTTP/1.1 200 OK"
     const QJsonDocument document = QJsonDocument::fromJson(answer.mid(headEnd + 4));
-    if (document.isObject()) {
-        return document.object();
-    }
-    if (document.isArray()) {
-        return document.array();
-    }
-    return QJsonValue::Undefined;
+    return document.isObject()  ? QJsonValue(document.object())
+           : document.isArray() ? QJsonValue(document.array())
+                                : QJsonValue::Undefined;
 }
 
 QString CloudTestService::createUser(const QString& email, const QString& password) {
