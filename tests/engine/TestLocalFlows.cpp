@@ -5,20 +5,34 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTest>
+#include <atomic>
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+// Counts what the local server asks of discovery, from the server's thread.
+struct CountingAdvertiser final : ServiceAdvertiser {
+    std::atomic<int> advertised = 0, withdrawn = 0;
+    void advertise(const Service&) override { ++advertised; }
+    void withdraw() override { ++withdrawn; }
+};
+
+} // namespace
+
 // An iPad's side of the local network against the running engine: looks sent in, the inbox
-// listed, long-polled and downloaded.
+// listed, long-polled and downloaded, and the server following its setting.
 class TestLocalFlows : public QObject {
     Q_OBJECT
 
     EngineFixture m_fixture;
+    std::shared_ptr<CountingAdvertiser> m_advertiser = std::make_shared<CountingAdvertiser>();
     std::unique_ptr<SyncEngine> m_engine;
     QNetworkAccessManager m_network;
 
@@ -26,23 +40,26 @@ class TestLocalFlows : public QObject {
         return QUrl(u"http://127.0.0.1:%1%2"_s.arg(*m_engine->localPort()).arg(path));
     }
     QNetworkReply* get(const QString& path) { return m_network.get(QNetworkRequest(url(path))); }
-    static QNetworkReply* finished(QNetworkReply* reply) {
+    static std::unique_ptr<QNetworkReply> finished(QNetworkReply* reply) {
         [[maybe_unused]] const bool done = QTest::qWaitFor([reply] { return reply->isFinished(); }, 10000);
-        return reply;
+        return std::unique_ptr<QNetworkReply>(reply);
+    }
+    static int status(const std::unique_ptr<QNetworkReply>& reply) {
+        return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     }
     int post(const QString& name, const QByteArray& cube) {
         QNetworkRequest request(url("/v1/luts"));
         request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
         const QJsonObject look{{"name", name}, {"cube", QString::fromUtf8(cube)}};
-        std::unique_ptr<QNetworkReply> reply(finished(m_network.post(request, QJsonDocument(look).toJson())));
-        return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        return status(finished(m_network.post(request, QJsonDocument(look).toJson())));
     }
     QString lut(const QString& name) const { return QDir(m_engine->lutFolderPath()).filePath(name); }
 
 private slots:
     void initTestCase() {
         EngineServices services = m_fixture.services();
-        services.inboxSettle = std::chrono::milliseconds(500);
+        services.inboxSettle = std::chrono::milliseconds(300);
+        services.advertiser = m_advertiser;
         m_engine = std::make_unique<SyncEngine>(services);
         m_engine->setLutFolderPath(m_fixture.path("box/LUT"));
         m_engine->start();
@@ -76,41 +93,32 @@ private slots:
         QVERIFY(!QFile::exists(m_fixture.path("box/escape.cube")));
     }
 
-    void theSameLookTwiceIsWrittenOnceAndPausingRefuses() {
-        QCOMPARE(post("Twice", "a"), 200);
-        const qsizetype logged = m_engine->activity().size();
-        QCOMPARE(post("Twice", "a"), 200);
-        QCOMPARE(m_engine->activity().size(), logged);
-
+    void pausedRefusesAndSaysSo() {
         m_engine->setPaused(true);
         QCOMPARE(post("Later", "b"), 500);
-        QCOMPARE(m_engine->activity().first().text, u"Later refused — paused"_s);
-        QVERIFY(!QFile::exists(lut("Later.cube")));
         m_engine->setPaused(false);
+        QCOMPARE(m_engine->activity().first().text, u"Later refused — paused"_s);
     }
 
     void aParkedInboxRequestWakesOnceForABurst() {
         const qint64 seq = m_engine->inboxSnapshot().seq;
-        std::unique_ptr<QNetworkReply> parked(get(u"/v1/inbox?since=%1"_s.arg(seq)));
-        QTest::qWait(300);
+        QNetworkReply* parked = get(u"/v1/inbox?since=%1"_s.arg(seq));
+        QTest::qWait(100);
         QVERIFY(!parked->isFinished());
 
         const QString inbox = m_engine->inboxFolderPath();
         for (const char* name : {"Day2.cube", "Day3.cube", "Day1.cube"}) {
             QVERIFY(FileSystem::writeAtomically(QDir(inbox).filePath(name), name));
         }
-        QTRY_VERIFY_WITH_TIMEOUT(parked->isFinished(), 5000);
-        const QJsonObject listing = QJsonDocument::fromJson(parked->readAll()).object();
+        const QJsonObject listing = QJsonDocument::fromJson(finished(parked)->readAll()).object();
         QCOMPARE(listing["seq"].toInteger(), seq + 1);
         QCOMPARE(listing["items"].toArray().size(), 3);
         QCOMPARE(listing["items"][0]["name"].toString(), u"Day1.cube"_s);
-        QTest::qWait(700);
+        QTest::qWait(500);
         QCOMPARE(m_engine->inboxSnapshot().seq, seq + 1); // one scan for the burst
 
-        std::unique_ptr<QNetworkReply> file(finished(get("/v1/inbox/Day2.cube")));
-        QCOMPARE(file->readAll(), QByteArray("Day2.cube"));
-        std::unique_ptr<QNetworkReply> escape(finished(get("/v1/inbox/..%2F..%2Fledger.json")));
-        QCOMPARE(escape->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 404);
+        QCOMPARE(finished(get("/v1/inbox/Day2.cube"))->readAll(), QByteArray("Day2.cube"));
+        QCOMPARE(status(finished(get("/v1/inbox/..%2F..%2Fledger.json"))), 404);
     }
 
     void aFileWrittenInPlaceIsScannedWhenFinished() {
@@ -118,12 +126,30 @@ private slots:
         QVERIFY(slow.open(QIODevice::WriteOnly));
         slow.write("first half ");
         slow.flush();
-        QTest::qWait(700); // longer than the settle: the first scan sees half the file
+        QTest::qWait(500); // longer than the settle: the first scan sees half the file
         slow.write("second half");
         slow.close();
         QTRY_VERIFY_WITH_TIMEOUT(m_engine->inboxSnapshot().items.contains(
                                      InboxItem{"Slow.cube", sha256Hex("first half second half"), 22}),
                                  3000);
+    }
+
+    void theServerFollowsItsSettingAndSigningOut() {
+        QTRY_COMPARE(m_advertiser->advertised.load(), 1);
+        m_engine->signOut();
+        QCOMPARE(m_engine->activity().first().text, u"Signed out"_s);
+        QCOMPARE(m_engine->watcher(), nullptr);
+        QVERIFY(m_engine->localPort().has_value());
+
+        m_engine->setLocalEnabled(false);
+        QTRY_COMPARE(m_engine->localPort(), std::nullopt);
+        QTRY_COMPARE(m_advertiser->withdrawn.load(), 1);
+        // Stored off, a restarted engine stays silent.
+        m_engine.reset();
+        m_engine = std::make_unique<SyncEngine>(m_fixture.services());
+        m_engine->start();
+        QTest::qWait(200);
+        QCOMPARE(m_engine->localPort(), std::nullopt);
     }
 
     void cleanupTestCase() { m_engine.reset(); }

@@ -1,88 +1,72 @@
+#include "engine/FolderWatcher.h"
+#include "engine/LookFileNames.h"
 #include "engine/SyncEngine.h"
 #include "platform/FileSystem.h"
+#include "platform/HostInfo.h"
 #include "support/EngineFixture.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
 
+#include <QCoroTask>
+
 using namespace Qt::StringLiterals;
+using CubeWrite = SyncEngine::CubeWrite;
 
 namespace {
 
-class FakeLoginItem final : public LoginItem {
-public:
-    bool enabled = true;
-    QString refusal; // when set, every change fails with this text
-    int calls = 0;
+const LUTLook warmLook{"Warm", "rec709", {1.1, 1.0, 0.9}, {0.01, 0.0, -0.01}, {1.0, 1.0, 1.2}, 1.05, {},
+                       {},     {}};
 
-    bool isEnabled() const override { return enabled; }
-    QString setEnabled(bool value) override {
-        ++calls;
-        if (refusal.isEmpty()) {
-            enabled = value;
-        }
-        return refusal;
+// A login item whose every change the platform refuses.
+struct RefusingLoginItem final : LoginItem {
+    int changes = 0;
+    bool isEnabled() const override { return true; }
+    QString setEnabled(bool) override {
+        ++changes;
+        return u"The operation couldn't be completed."_s;
     }
 };
 
+// The activity, oldest first.
+QStringList texts(const SyncEngine& engine) {
+    QStringList lines;
+    for (const Activity& entry : engine.activity()) {
+        lines.prepend(entry.text);
+    }
+    return lines;
+}
+
 } // namespace
 
-// Settings, the support files and the activity log; the flows have tests of their own.
+// The engine without its networks: settings, the support files, the activity log, writing looks
+// into the LUT folder and the tasks around that folder.
 class TestSyncEngine : public QObject {
     Q_OBJECT
 
 private slots:
-    void storedSettingsAreRead_data() {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QVariant>("stored");
-        QTest::addColumn<QVariant>("expected");
-        QTest::newRow("nothing stored turns the local network on") << "" << QVariant() << QVariant(true);
-        QTest::newRow("a stored false is honoured")
-            << "tonewharf.local" << QVariant(false) << QVariant(false);
-        QTest::newRow("a value of another type reads as on")
-            << "tonewharf.local" << QVariant("x") << QVariant(true);
-        QTest::newRow("a stored pause") << "tonewharf.paused" << QVariant(true) << QVariant(true);
-        QTest::newRow("a stored folder")
-            << "tonewharf.lutFolder" << QVariant("/a/LUTs") << QVariant("/a/LUTs");
-        QTest::newRow("a relative folder reads as the default")
-            << "tonewharf.lutFolder" << QVariant("LUTs") << QVariant("<default>");
-    }
-
-    void storedSettingsAreRead() {
-        QFETCH(QString, key);
-        QFETCH(QVariant, stored);
-        QFETCH(QVariant, expected);
+    // The settings file is plain text that anyone may edit.
+    void handEditedSettingsReadAsTheDefaults() {
         EngineFixture fixture;
-        if (!key.isEmpty()) {
-            fixture.settings()->setValue(key, stored);
-        }
+        fixture.settings()->setValue("tonewharf.local", "x");
+        fixture.settings()->setValue("tonewharf.lutFolder", "LUTs");
         SyncEngine engine(fixture.services());
-        const QVariant read = key == "tonewharf.paused"      ? QVariant(engine.paused())
-                              : key == "tonewharf.lutFolder" ? QVariant(engine.lutFolderPath())
-                                                             : QVariant(engine.localEnabled());
-        QCOMPARE(read,
-                 expected == "<default>" ? QVariant(fixture.resolveRoot() + "/LUT/Tonewharf") : expected);
-        QCOMPARE(fixture.settings()->contains("tonewharf.local"), key == "tonewharf.local");
+        QVERIFY(engine.localEnabled());
+        QCOMPARE(engine.lutFolderPath(), fixture.resolveRoot() + "/LUT/Tonewharf");
     }
 
-    void folderAssignmentChecksAndPublishes() {
+    void folderAssignmentPublishesTheInbox() {
         EngineFixture fixture;
         SyncEngine engine(fixture.services());
         engine.setLutFolderPath(fixture.path("X/LUT/"));
+        engine.setLutFolderPath("relative/LUT");
         const QJsonObject config =
             QJsonDocument::fromJson(FileSystem::readAll(engine.configFilePath()).value_or("")).object();
         QCOMPARE(config, (QJsonObject{{"inbox", fixture.path("X/LUT/To TINTARA")},
                                       {"lutFolder", fixture.path("X/LUT/")}}));
-        QVERIFY(QFileInfo(fixture.path("X/LUT/To TINTARA")).isDir());
-        QVERIFY(engine.watcher());
-
-        engine.setLutFolderPath("relative/LUT");
-        QCOMPARE(engine.lutFolderPath(), fixture.path("X/LUT/"));
-        QVERIFY(!QFile::exists("relative"));
 
         // The same folder again still checks it: a removed inbox comes back.
         QVERIFY(QDir(fixture.path("X/LUT/To TINTARA")).removeRecursively());
@@ -90,75 +74,159 @@ private slots:
         QVERIFY(QFileInfo(fixture.path("X/LUT/To TINTARA")).isDir());
     }
 
-    void ledgerSurvivesAndDamageIsKeptAside_data() {
+    void ledgerIsKeptAndDamageSetAside_data() {
         QTest::addColumn<QByteArray>("contents");
-        QTest::addColumn<int>("pulled");
-        QTest::addColumn<bool>("keptAside");
-        QTest::newRow("a ledger without a still")
-            << QByteArray(R"({"pulled":{"r1":{"fileName":"Warm.cube","remoteFile":"w"}},"pushed":{}})") << 1
-            << false;
-        QTest::newRow("a truncated ledger") << QByteArray(R"({"pulled":{"r1":{"fileName")") << 0 << true;
-        QTest::newRow("an entry without remoteFile")
-            << QByteArray(R"({"pulled":{"r":{"fileName":"a"}},"pushed":{}})") << 0 << true;
-        QTest::newRow("an empty file") << QByteArray() << 0 << false;
+        QTest::addColumn<bool>("kept");
+        QTest::addColumn<bool>("setAside");
+        QTest::newRow("a whole ledger is kept as it is")
+            << QByteArray(R"({"pulled":{"r1":{"drxFile":"W.drx","fileName":"W.cube","remoteFile":"w"},)"
+                          R"("r2":{"fileName":"C.cube","remoteFile":"c"}},)"
+                          R"("pushed":{"A.cube":{"hash":"h","recordID":"r3"}}})")
+            << true << false;
+        QTest::newRow("a truncated ledger is set aside")
+            << QByteArray(R"({"pulled":{"r1":{"fileName")") << false << true;
+        QTest::newRow("an empty file is no damage") << QByteArray() << false << false;
     }
 
-    void ledgerSurvivesAndDamageIsKeptAside() {
+    void ledgerIsKeptAndDamageSetAside() {
         QFETCH(QByteArray, contents);
-        QFETCH(int, pulled);
-        QFETCH(bool, keptAside);
+        QFETCH(bool, kept);
+        QFETCH(bool, setAside);
         EngineFixture fixture;
         const QString path = fixture.supportFolder() + "/ledger.json";
-        QVERIFY(FileSystem::makeFolder(fixture.supportFolder()));
-        QVERIFY(FileSystem::writeAtomically(path, contents));
-        {
-            SyncEngine engine(fixture.services());
-            QCOMPARE(engine.ledger().pulled.size(), pulled);
-            QVERIFY(engine.activity().isEmpty());
-            engine.saveLedger();
-        }
-        QCOMPARE(FileSystem::readAll(path + ".corrupt"), keptAside ? std::optional(contents) : std::nullopt);
-        const QByteArray saved = FileSystem::readAll(path).value_or("");
-        QCOMPARE(saved, pulled ? contents : QByteArray(R"({"pulled":{},"pushed":{}})"));
+        QVERIFY(FileSystem::makeFolder(fixture.supportFolder()) &&
+                FileSystem::writeAtomically(path, contents));
+        SyncEngine(fixture.services()).saveLedger();
+        QCOMPARE(FileSystem::readAll(path + ".corrupt"), setAside ? std::optional(contents) : std::nullopt);
+        QCOMPARE(FileSystem::readAll(path), kept ? contents : QByteArray(R"({"pulled":{},"pushed":{}})"));
     }
 
     void activityKeepsTheNewestThirty() {
         EngineFixture fixture;
         SyncEngine engine(fixture.services());
         for (int i = 1; i <= 31; ++i) {
-            engine.log(QString::number(i), i % 2 == 0);
+            engine.log(QString::number(i), true);
         }
         QCOMPARE(engine.activity().size(), 30);
-        QCOMPARE(engine.activity().first().text, u"31"_s);
         QCOMPARE(engine.activity().last().text, u"2"_s);
-        QVERIFY(engine.activity()[0].id != engine.activity()[1].id);
     }
 
-    void unwritableSupportFolderLeavesTheEngineRunning() {
-        EngineFixture fixture;
-        QVERIFY(FileSystem::writeAtomically(fixture.path("blocker"), "a file where a folder should be"));
-        EngineServices services = fixture.services();
-        services.supportFolder = fixture.path("blocker/Tonewharf");
-        SyncEngine engine(services);
-        engine.start();
-        QVERIFY(engine.started());
-        QVERIFY(!QFile::exists(services.supportFolder));
+    void cloudNamesBecomeOneFileName_data() {
+        QTest::addColumn<QString>("recordName");
+        QTest::addColumn<QString>("cube"); // empty: the record is skipped
+        QTest::newRow("an upper-case ending gains the extension") << "Warm.CUBE"
+                                                                  << "Warm.CUBE.cube";
+        QTest::newRow("a path keeps its last part") << "../../etc/x"
+                                                    << "x.cube";
+        QTest::newRow("two dots are skipped") << ".."
+                                              << "";
     }
 
-    void launchAtLoginShowsWhatThePlatformDid() {
+    void cloudNamesBecomeOneFileName() {
+        QFETCH(QString, recordName);
+        QFETCH(QString, cube);
+        QCOMPARE(LookFileNames::cloudCubeFileName(recordName).value_or(QString()), cube);
+    }
+
+    // In the default folder the still names its cube relative to the master LUT folder; a still
+    // that cannot be written is no problem of the LUT folder.
+    void stillRefersToItsCube() {
         EngineFixture fixture;
-        auto loginItem = std::make_shared<FakeLoginItem>();
+        SyncEngine engine(fixture.services());
+        QVERIFY(engine.writeStill(warmLook, "Warm.cube", engine.stillPath("Warm.cube")));
+        // The reference is a text parameter: tag 0x2A, a one-byte length, the UTF-8 bytes, in hex.
+        const QByteArray reference = QByteArray("\x2a\x13Tonewharf/Warm.cube").toHex();
+        QVERIFY(
+            FileSystem::readAll(engine.stillsFolderPath() + "/Warm.drx").value_or("").contains(reference));
+        QCOMPARE(engine.activity().first().text, u"Warm.drx → Resolve (gallery import)"_s);
+
+        QVERIFY(QDir(engine.stillsFolderPath()).removeRecursively());
+        QVERIFY(FileSystem::writeAtomically(engine.stillsFolderPath(), "in the way"));
+        QVERIFY(!engine.writeStill(warmLook, "Warm.cube", engine.stillPath("Warm.cube")));
+        QCOMPARE(engine.folderProblem(), std::nullopt);
+    }
+
+    // The tests run as root: a plain shell stands in for pkexec and really creates and re-owns.
+    void hostileNamesReachMkdirAndChownLiterally_data() {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("user");
+        QTest::newRow("quotes, expansions, a backslash and a line break in the folder")
+            << u"it's \"graded\" $(touch ran) `touch ran` $HOME back\\slash\nnext line; touch ran"_s
+            << HostInfo::userName();
+        QTest::newRow("a quote in the user name fails without running anything")
+            << u"LUT"_s << u"x' 'y'; touch ran; echo '"_s;
+    }
+
+    void hostileNamesReachMkdirAndChownLiterally() {
+        QFETCH(QString, folder);
+        QFETCH(QString, user);
+        EngineFixture fixture;
+        QFile::remove("ran"); // where an injected command would leave its mark
+        const QString lut = fixture.path("area/" + folder);
+        ProcessPrivilegedRunner shell(u"/bin/sh"_s, {u"-c"_s});
+        QCoro::Task<bool> run = shell.run(SyncEngine::folderCreationCommand(lut + "/To TINTARA", user, lut));
+        QCOMPARE(QCoro::waitFor(run), user == HostInfo::userName());
+        QCOMPARE(QDir(fixture.path("area")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{folder});
+        QVERIFY(QFileInfo(lut + "/To TINTARA").isDir());
+        QVERIFY(!QFile::exists("ran"));
+    }
+
+    // A LUT folder under a file: everything that needs it fails and says so, and recovers once the
+    // way is clear. A plain shell plays the administrator's rights.
+    void folderFailuresAreReportedAndRecovered() {
+        EngineFixture fixture;
+        QVERIFY(FileSystem::writeAtomically(fixture.path("locked"), "a file where a folder should be"));
+        const auto loginItem = std::make_shared<RefusingLoginItem>();
         EngineServices services = fixture.services();
+        services.userName = HostInfo::userName();
+        services.privilegedRunner =
+            std::make_shared<ProcessPrivilegedRunner>(u"/bin/sh"_s, QStringList{"-c"});
         services.loginItem = loginItem;
+        services.resolveProfile.colourPageScripts = fixture.path("locked/Color");
         SyncEngine engine(services);
-        QVERIFY(engine.launchAtLogin());
-        QCOMPARE(loginItem->calls, 0); // reading registers nothing
-
-        loginItem->refusal = u"The operation couldn't be completed."_s;
+        engine.setLutFolderPath(fixture.path("locked/LUT"));
+        QCOMPARE(engine.folderProblem(), "Can't create " + fixture.path("locked/LUT"));
+        QCOMPARE(engine.writeCube("a", "Warm.cube", "Warm.cube written"), CubeWrite::failed);
+        QCOMPARE(engine.folderProblem(), "Can't write to " + fixture.path("locked/LUT"));
+        QVERIFY(!engine.writeStill(warmLook, "Warm.cube", engine.stillPath("Warm.cube")));
+        QCoro::waitFor(engine.createFolderWithAdmin());
+        QCOMPARE(engine.watcher(), nullptr);
+        engine.installResolveScript();
+        QVERIFY(!engine.resolveScriptInstalled());
         engine.setLaunchAtLogin(false);
         QVERIFY(engine.launchAtLogin());
-        QCOMPARE(engine.activity().first().text, u"Launch at login: The operation couldn't be completed."_s);
-        QVERIFY(!engine.activity().first().ok);
+        QCOMPARE(loginItem->changes, 1); // reading registers nothing
+
+        QVERIFY(QFile::remove(fixture.path("locked")));
+        QCOMPARE(engine.writeCube("a", "../escape.cube", "escaped"), CubeWrite::failed);
+        QCOMPARE(engine.writeCube("a", "Warm.cube", "Warm.cube written"), CubeWrite::written);
+        QCOMPARE(engine.folderProblem(), std::nullopt);
+        QCoro::waitFor(engine.createFolderWithAdmin());
+        QVERIFY(engine.watcher() && engine.watcher()->isWatching());
+        // The script goes in once, and again only when it differs.
+        engine.installResolveScript();
+        QVERIFY(FileSystem::writeAtomically(fixture.path("locked/Color/Send to TINTARA.py"), "edited"));
+        engine.installResolveScript();
+        engine.installResolveScript();
+        QCOMPARE(FileSystem::readAll(fixture.path("locked/Color/Send to TINTARA.py")),
+                 FileSystem::readAll(TONEWHARF_RESOURCE_DIR "/Send to TINTARA.py"));
+
+        const QStringList expected{"Can't write Warm.cube — check the LUT folder",
+                                   "Could not write the Resolve still for Warm: ",
+                                   "Folder creation cancelled or failed",
+                                   "Could not install the Resolve script: ",
+                                   "Launch at login: The operation couldn't be completed.",
+                                   "Warm.cube written",
+                                   "LUT folder ready",
+                                   "“Send to TINTARA” installed in Resolve's scripts",
+                                   "“Send to TINTARA” installed in Resolve's scripts"};
+        const QStringList logged = texts(engine);
+        QCOMPARE(logged.size(), expected.size());
+        for (qsizetype i = 0; i < logged.size(); ++i) {
+            QVERIFY2(logged[i].startsWith(expected[i]), qPrintable(logged[i]));
+        }
+        QVERIFY(!QFile::exists(fixture.path("locked/escape.cube")));
     }
 };
 

@@ -45,9 +45,6 @@ private slots:
         QTest::newRow("hidden by the user") << QByteArray("Hidden=true\n") << false;
         QTest::newRow("GNOME's switch off, with spaces")
             << QByteArray("X-GNOME-Autostart-enabled = false\n") << false;
-        QTest::newRow("a commented-out switch") << QByteArray("#Hidden=true\n") << true;
-        QTest::newRow("a switch in another group")
-            << QByteArray("[Desktop Action Quit]\nHidden=true\n") << true;
         QTest::newRow("not a desktop entry at all") << QByteArray("\xff[garbage\n") << false;
     }
 

@@ -1,20 +1,15 @@
-"""A stand-in for DaVinci Resolve's scripting module, for tests.
+"""A stand-in for DaVinci Resolve's scripting module, installed in a fake Resolve at
+<root>/Developer/Scripting/Modules and steered by <root>/fake_resolve.json, read on every call:
 
-It lives in a fake Resolve installation at <root>/Developer/Scripting/Modules and is steered by
-<root>/fake_resolve.json, read again on every call:
+    {"mode": "answer" | "refuse" (scriptapp answers None) | "unavailable" (the import fails) |
+             "raise" | "hang" | "exit" (ends python at import and at every call),
+     "product", "version", "project", "timeline", "clip": str or null, "refresh_result": any,
+     "hang_seconds": number, "chatty": bool (prints at import and in scriptapp), "grade": str,
+     "export_result": bool}
 
-    {"mode": "answer" | "refuse" | "unavailable" | "raise" | "hang" | "exit",
-     "product": str, "version": str, "project": str or null, "refresh_result": any,
-     "hang_seconds": number, "chatty": bool,
-     "timeline": str or null, "clip": str or null, "grade": str, "export_result": bool}
-
-"answer" gives a Resolve object; "refuse" makes scriptapp() answer None (Resolve not reachable);
-"unavailable" makes the import itself fail; "raise" makes scriptapp() raise; "hang" makes it
-block; "exit" ends the python process, at import and at every call.
-"chatty" makes it print to standard output at import and in every scriptapp() call. What the module sees is
-recorded beside the control file: the environment at import (fake_resolve_env.json) and one
-line per call in fake_resolve_calls.log ("import", "scriptapp", "refresh", "export <size> <path>").
-The clip's ExportLUT writes a cube of the type's size whose one table line is "grade".
+It records the environment at import (fake_resolve_env.json) and one line per call in
+fake_resolve_calls.log: "import", "scriptapp", "refresh", "export <size> <path>". ExportLUT
+writes a cube of the type's size whose one table line is "grade".
 """
 
 import json

@@ -1,43 +1,35 @@
 #include "support/fake_resolve/FakeResolve.h"
 
+#include "platform/FileSystem.h"
+
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QProcessEnvironment>
-#include <QSaveFile>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString fakeModuleSource =
-    QStringLiteral(TONEWHARF_TEST_SUPPORT_DIR "/fake_resolve/DaVinciResolveScript.py");
-const QString scriptedBridgeSource =
-    QStringLiteral(TONEWHARF_TEST_SUPPORT_DIR "/fake_resolve/scripted_bridge.py");
-
-bool writeWhole(const QString& path, const QByteArray& bytes) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        return false;
-    }
-    file.write(bytes);
-    return file.commit();
-}
-
-QByteArray readWhole(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    return file.readAll();
-}
+const QString sources = QStringLiteral(TONEWHARF_TEST_SUPPORT_DIR "/fake_resolve/");
 
 QStringList lines(const QString& path) {
-    return QString::fromUtf8(readWhole(path)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromUtf8(FileSystem::readAll(path).value_or("")).split(u'\n', Qt::SkipEmptyParts);
 }
 
+// A copy keeps the permissions of its original.
 bool copyFile(const QString& from, const QString& to) {
     QFile::remove(to);
     return QFile::copy(from, to);
+}
+
+// The first number of every line of a log beside the bridge.
+QList<double> times(const QString& path) {
+    QList<double> times;
+    for (const QString& line : lines(path)) {
+        times.append(line.section(u' ', 0, 0).toDouble());
+    }
+    return times;
 }
 
 } // namespace
@@ -45,24 +37,15 @@ bool copyFile(const QString& from, const QString& to) {
 FakeResolveInstallation::FakeResolveInstallation(QString root)
     : m_root(std::move(root)) {
     const QDir dir(m_root);
-    const QString module =
-        dir.filePath(QStringLiteral("Developer/Scripting/Modules/DaVinciResolveScript.py"));
-    const bool made = dir.mkpath(QStringLiteral("bin")) &&
-                      dir.mkpath(QStringLiteral("Developer/Scripting/Modules")) &&
-                      dir.mkpath(QStringLiteral("libs/Fusion")) && dir.mkpath(QStringLiteral("LUT"));
-    if (!made) {
-        m_problem = QStringLiteral("cannot create the folders under ") + m_root;
-    } else if (!copyFile(QStringLiteral("/bin/sleep"), binary()) ||
-               !QFile(binary()).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                               QFileDevice::ExeOwner | QFileDevice::ReadGroup |
-                                               QFileDevice::ExeGroup)) {
-        m_problem = QStringLiteral("cannot copy /bin/sleep");
-    } else if (!copyFile(fakeModuleSource, module)) {
-        m_problem = QStringLiteral("cannot copy the fake scripting module");
-    } else if (!writeWhole(dir.filePath(QStringLiteral("libs/Fusion/fusionscript.so")), "placeholder\n")) {
-        m_problem = QStringLiteral("cannot write fusionscript.so");
+    const QString modules = dir.filePath(u"Developer/Scripting/Modules"_s);
+    if (!FileSystem::makeFolder(modules) || !FileSystem::makeFolder(dir.filePath(u"bin"_s)) ||
+        !FileSystem::makeFolder(dir.filePath(u"libs/Fusion"_s)) ||
+        !FileSystem::makeFolder(dir.filePath(u"LUT"_s)) || !copyFile(u"/bin/sleep"_s, binary()) ||
+        !copyFile(sources + u"DaVinciResolveScript.py"_s, modules + u"/DaVinciResolveScript.py"_s) ||
+        !FileSystem::writeAtomically(dir.filePath(u"libs/Fusion/fusionscript.so"_s), "placeholder\n")) {
+        m_problem = u"cannot lay out a fake Resolve under "_s + m_root;
     }
-    setControl(QJsonObject{{QStringLiteral("mode"), QStringLiteral("answer")}});
+    setControl({{u"mode"_s, u"answer"_s}});
 }
 
 FakeResolveInstallation::~FakeResolveInstallation() {
@@ -70,40 +53,40 @@ FakeResolveInstallation::~FakeResolveInstallation() {
 }
 
 QString FakeResolveInstallation::binary() const {
-    return QDir(m_root).filePath(QStringLiteral("bin/resolve"));
+    return QDir(m_root).filePath(u"bin/resolve"_s);
 }
 
 ResolveProfile FakeResolveInstallation::profile(const QString& home) const {
     QProcessEnvironment environment;
-    environment.insert(QStringLiteral("TONEWHARF_RESOLVE_DIR"), m_root);
+    environment.insert(u"TONEWHARF_RESOLVE_DIR"_s, m_root);
     ResolveProfile profile = ResolveProfile::forLinux(home, environment);
     profile.pythonCandidates = {QStringLiteral(TONEWHARF_PYTHON3)};
     return profile;
 }
 
 void FakeResolveInstallation::setControl(const QJsonObject& control) {
-    writeWhole(QDir(m_root).filePath(QStringLiteral("fake_resolve.json")), QJsonDocument(control).toJson());
+    FileSystem::writeAtomically(QDir(m_root).filePath(u"fake_resolve.json"_s),
+                                QJsonDocument(control).toJson());
 }
 
 QStringList FakeResolveInstallation::calls() const {
-    return lines(QDir(m_root).filePath(QStringLiteral("fake_resolve_calls.log")));
+    return lines(QDir(m_root).filePath(u"fake_resolve_calls.log"_s));
 }
 
 int FakeResolveInstallation::refreshCount() const {
-    return static_cast<int>(calls().count(QStringLiteral("refresh")));
+    return int(calls().count(u"refresh"_s));
 }
 
 QJsonObject FakeResolveInstallation::environmentSeen() const {
-    return QJsonDocument::fromJson(readWhole(QDir(m_root).filePath(QStringLiteral("fake_resolve_env.json"))))
+    return QJsonDocument::fromJson(
+               FileSystem::readAll(QDir(m_root).filePath(u"fake_resolve_env.json"_s)).value_or(""))
         .object();
 }
 
 bool FakeResolveInstallation::startRunning() {
     stopRunning();
     m_running = std::make_unique<QProcess>();
-    m_running->setProgram(binary());
-    m_running->setArguments({QStringLiteral("600")});
-    m_running->start();
+    m_running->start(binary(), {u"600"_s});
     return m_running->waitForStarted(5000);
 }
 
@@ -118,35 +101,26 @@ void FakeResolveInstallation::stopRunning() {
 ScriptedBridge::ScriptedBridge(QString folder)
     : m_folder(std::move(folder)) {
     m_valid =
-        QDir().mkpath(m_folder) &&
-        copyFile(scriptedBridgeSource, QDir(m_folder).filePath(QStringLiteral("tintara_resolve_bridge.py")));
+        FileSystem::makeFolder(m_folder) &&
+        copyFile(sources + u"scripted_bridge.py"_s, QDir(m_folder).filePath(u"tintara_resolve_bridge.py"_s));
 }
 
 void ScriptedBridge::setScript(const QJsonObject& script) {
-    writeWhole(QDir(m_folder).filePath(QStringLiteral("script.json")), QJsonDocument(script).toJson());
+    FileSystem::writeAtomically(QDir(m_folder).filePath(u"script.json"_s), QJsonDocument(script).toJson());
 }
 
 QList<QJsonObject> ScriptedBridge::requests() const {
     QList<QJsonObject> parsed;
-    for (const QString& line : lines(QDir(m_folder).filePath(QStringLiteral("requests.log")))) {
+    for (const QString& line : lines(QDir(m_folder).filePath(u"requests.log"_s))) {
         parsed.append(QJsonDocument::fromJson(line.toUtf8()).object());
     }
     return parsed;
 }
 
-// The first number of every line of a log beside the bridge.
-static QList<double> times(const QString& path) {
-    QList<double> times;
-    for (const QString& line : lines(path)) {
-        times.append(line.section(QLatin1Char(' '), 0, 0).toDouble());
-    }
-    return times;
-}
-
 QList<double> ScriptedBridge::launchTimes() const {
-    return times(QDir(m_folder).filePath(QStringLiteral("launches.log")));
+    return times(QDir(m_folder).filePath(u"launches.log"_s));
 }
 
 QList<double> ScriptedBridge::requestTimes() const {
-    return times(QDir(m_folder).filePath(QStringLiteral("request_times.log")));
+    return times(QDir(m_folder).filePath(u"request_times.log"_s));
 }

@@ -5,40 +5,34 @@
 
 #include <QJsonObject>
 #include <QProcess>
-#include <QString>
-#include <QStringList>
 
 #include <memory>
 
-// A DaVinci Resolve installation made of stand-ins, in a folder of the test's choosing:
-// bin/resolve (a copy of a small system program), the fake scripting module
-// Developer/Scripting/Modules/DaVinciResolveScript.py and a placeholder fusionscript.so.
-// The fake module is steered through fake_resolve.json in the root and records what it sees.
+// A DaVinci Resolve installation made of stand-ins, in a folder of the test's choosing: bin/resolve
+// (a copy of a small system program), the fake scripting module DaVinciResolveScript.py, steered
+// through fake_resolve.json in the root and recording what it sees, and a placeholder fusionscript.so.
 class FakeResolveInstallation {
 public:
     explicit FakeResolveInstallation(QString root);
     ~FakeResolveInstallation();
 
-    // False when a part could not be put in place; `problem()` says which.
+    // False when a part could not be put in place.
     bool isValid() const { return m_problem.isEmpty(); }
     const QString& problem() const { return m_problem; }
     const QString& root() const { return m_root; }
     QString binary() const;
-
     // The Linux profile for this installation, with the test's python3 as the only candidate.
     ResolveProfile profile(const QString& home) const;
 
     // Rewrites the control file (see DaVinciResolveScript.py); the fake reads it on every call.
     void setControl(const QJsonObject& control);
-
-    // The fake module's record: "import", "scriptapp" and "refresh" lines, in order.
+    // The fake module's record: "import", "scriptapp", "refresh" and "export" lines, in order.
     QStringList calls() const;
     int refreshCount() const;
     // The four variables the module found in its environment at import (absent ones as null).
     QJsonObject environmentSeen() const;
 
-    // A process whose executable is bin/resolve, as a running Resolve would be; stopped by
-    // stopRunning() or with the installation.
+    // A process whose executable is bin/resolve, as a running Resolve would be.
     bool startRunning();
     void stopRunning();
 

@@ -1,16 +1,13 @@
-"""A bridge with scripted answers, to put the link's side of the line protocol to the test.
-
-Installed as "tintara_resolve_bridge.py" in a resource folder of its own. Beside it,
-script.json (read again for every request) says how to answer each command:
+"""A bridge with scripted answers, installed as "tintara_resolve_bridge.py" in a folder of its own.
+script.json beside it (read for every request) says how to answer each command:
 
     {"exit_at_start": bool,
      "<cmd>": {"reply": {...}, "copies": n, "delay": seconds, "before": ["line", ...],
-               "pad": n, "split": bool, "exit": bool}}
+               "pad": n (a key of n characters added), "split": bool (sent in two pieces), "exit": bool}}
 
-The reply gets the request's "id" unless it carries an "id" of its own; a command without an
-entry gets no answer at all. Every line received is appended to requests.log, with its time to
-request_times.log, the time of every start to launches.log (times are monotonic seconds).
-"pad" adds a key of that many characters to the reply; "split" sends it in two pieces.
+The reply gets the request's "id" unless it has its own; a command without an entry gets no
+answer. Each line received goes to requests.log, its monotonic time to request_times.log, and the
+time of each start to launches.log.
 """
 
 import json
