@@ -13,6 +13,8 @@ Everything under /_test/ is the control API of the tests; it is never recorded:
 
   POST   /_test/users                  {"email","password"} -> {"id"}
   POST   /_test/records                {"collection","fields",("fileName","fileBase64")} -> record
+  PATCH  /_test/records/<c>/<id>       {fields} -> record
+  DELETE /_test/records/<c>/<id>
   GET    /_test/requests               -> [{"method","path","query","headers","bodyBase64"}]
   DELETE /_test/requests               forgets the requests, the stream opens and unused scripts
   POST   /_test/fail                   {"method","path","status","bodyBase64","count","stall","close"}
@@ -20,6 +22,7 @@ Everything under /_test/ is the control API of the tests; it is never recorded:
   POST   /_test/realtime/script        {"streams":[{"chunks":[{"base64","delayMs"}],"close"}]}
   POST   /_test/realtime/send          {"base64"} -> {"streams": open streams}
   POST   /_test/realtime/cut
+  GET    /_test/realtime/clients       -> [{"clientId","subscriptions"}]
   GET    /_test/realtime/opens         -> {"count","times"}
 
 Scripted streams answer the next stream requests with their chunks instead of PB_CONNECT. Qt's
@@ -379,6 +382,12 @@ class Handler(BaseHTTPRequestHandler):
             if "fileName" in value:
                 upload = (value["fileName"], base64.b64decode(value.get("fileBase64", "")))
             answer = service.create(value["collection"], value.get("fields") or {}, upload)
+        elif len(segments) == 3 and segments[0] == "records" and method == "PATCH":
+            answer = service.update(segments[1], segments[2], value)
+        elif len(segments) == 3 and segments[0] == "records" and method == "DELETE":
+            with service.lock:
+                record = service.records[segments[1]].pop(segments[2])
+            service.broadcast(segments[1], "delete", record)
         elif segments == ["requests"] and method == "GET":
             with service.lock:
                 answer = list(service.requests)
@@ -401,6 +410,10 @@ class Handler(BaseHTTPRequestHandler):
             for stream in streams:
                 stream.outbox.put(item)
             answer = {"streams": len(streams)}
+        elif segments == ["realtime", "clients"]:
+            with service.lock:
+                answer = [{"clientId": s.client_id, "subscriptions": s.subscriptions}
+                          for s in service.streams if s.client_id]
         elif segments == ["realtime", "opens"]:
             with service.lock:
                 answer = {"count": len(service.opens), "times": list(service.opens)}
