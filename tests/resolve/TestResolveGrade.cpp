@@ -94,229 +94,208 @@ class TestResolveGrade : public QObject {
     Q_OBJECT
 
 private slots:
-    void conversionsAtTheirEdges();
-    void labelAndPlaceholders();
-    void rawZstdFrame_data();
-    void rawZstdFrame();
-    void patchNodeFailures_data();
-    void patchNodeFailures();
-    void patchNodeReplacesOnlyTheNamedEntries();
-    void makeStillProducesAStillResolveCanRead();
-    void makeStillFailures();
-    void stillLutPath();
+
+    void conversionsAtTheirEdges() {
+        // Ordinary values are judged through the still protoc reads; these are the guarded cases.
+        QCOMPARE(powerOffset(0.0), 0.0);
+        QCOMPARE(powerOffset(-3.0), 0.0);
+        // An offset of exactly one leaves the slope as it is.
+        QCOMPARE(scaledSlope(1.5, 1.0), 1.5);
+        // A slope and offset that cancel give no offset share.
+        QCOMPARE(offsetShare(-0.2, 0.2), 0.0);
+    }
+
+    void rawZstdFrame_data() {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QByteArray>("start"); // the frame header and the first block header
+
+        QTest::newRow("an empty input has one empty last block")
+            << 0 << QByteArray::fromHex("28b52ffd2000010000");
+        QTest::newRow("255 bytes still have a one-byte size")
+            << 255 << QByteArray::fromHex("28b52ffd20fff90700");
+        QTest::newRow("256 bytes have a two-byte size less 256")
+            << 256 << QByteArray::fromHex("28b52ffd6000000108");
+        QTest::newRow("65791 bytes are the largest two-byte size")
+            << 65791 << QByteArray::fromHex("28b52ffd60fffff90708");
+        QTest::newRow("65792 bytes have a four-byte size")
+            << 65792 << QByteArray::fromHex("28b52ffda00001010001");
+        QTest::newRow("131072 bytes fill exactly one last block")
+            << 131072 << QByteArray::fromHex("28b52ffda00000020001");
+        QTest::newRow("131073 bytes need a second block after a full one")
+            << 131073 << QByteArray::fromHex("28b52ffda00100020000");
+    }
+
+    void rawZstdFrame() {
+        QFETCH(int, size);
+        QFETCH(QByteArray, start);
+        QByteArray input(size, Qt::Uninitialized);
+        QRandomGenerator random(quint32(size) + 1);
+        for (char& byte : input) {
+            byte = char(random.bounded(256));
+        }
+        const QByteArray frame = ResolveGrade::rawZstdFrame(input);
+        QCOMPARE(frame.first(start.size()).toHex(' '), start.toHex(' '));
+        // zstd refuses blocks over 128 KiB and checks the content size.
+        QVERIFY(zstdDecode(frame) == input);
+    }
+
+    void patchNodeFailures_data() {
+        // Each body is patched at node 2 with a new entry 0x6000018.
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QString>("failure");
+        const auto row = [](const QString& name, const QByteArray& input, const char* failure) {
+            QTest::newRow(qPrintable(name)) << input << QString::fromLatin1(failure);
+        };
+
+        const QByteArray entryA = entry(0x6000018, 1.0f);
+        const QByteArray healthy = node(2, parameterList({entryA}));
+        row("a body that does not parse is malformed", "\x0b", "templateMalformed");
+        row("a body without a grade is malformed", Protobuf::encode({Field::makeBytes(3, healthy)}),
+            "templateMalformed");
+        row("a grade whose bytes do not parse is malformed", Protobuf::encode({Field::makeBytes(1, "\x0f")}),
+            "templateMalformed");
+        row("nodes that do not parse, carry no identifier or another one are skipped",
+            body({"\x0f", Protobuf::encode({Field::makeVarint(2, 2)}), node(6, parameterList({entryA}))}),
+            "nodeMissing(2)");
+        for (int depth = 0; depth < 4; ++depth) {
+            row(QStringLiteral("a node without level %1 of its chain").arg(depth),
+                body({node(2, parameterList({entryA}), depth)}), "nodeMissing(2)");
+        }
+        row("a level that does not parse",
+            body({Protobuf::encode({Field::makeVarint(1, 2), Field::makeBytes(9, "\x0a\x01\x0f")})}),
+            "nodeMissing(2)");
+        row("a second node with the identifier but no chain fails the whole patch",
+            body({healthy, node(2, parameterList({entryA}), 1)}), "nodeMissing(2)");
+        row("an entry with another identifier or given as a varint does not count",
+            body({node(2, parameterList({entry(0x6000019, 1.0f)}, {Field::makeVarint(3, 0x6000018)}))}),
+            "paramMissing(0x6000018)");
+    }
+
+    void patchNodeFailures() {
+        QFETCH(QByteArray, input);
+        QFETCH(QString, failure);
+        QCOMPARE(patchNode(input, 2, {{0x6000018, entry(0x6000018, 2.0f)}}).failure().description(), failure);
+    }
+
+    void patchNodeReplacesOnlyTheNamedEntries() {
+        const QByteArray a = entry(0x6000018, 1.0f), secondA = entry(0x6000018, 3.0f),
+                         b = entry(0x6000019, 1.0f), other = entry(0x6000005, 1.0f), broken("\x0f\x00", 2);
+        const QList<Field> extra{Field::makeVarint(4, 9), Field::makeBytes(3, "\x10\x01")};
+        const QByteArray newA = entry(0x6000018, -1.0f);
+        const QByteArray newB = textEntry(0x6000019, QStringLiteral("replaced"));
+
+        const auto patched =
+            patchNode(body({node(2, parameterList({broken, a, other, secondA, b}, extra)),
+                            node(6, parameterList({a, b})), "\x0f", node(2, parameterList({b, a}))}),
+                      2, {{0x6000018, newA}, {0x6000019, newB}});
+        // Every node 2 is patched; a second entry with a replaced identifier, entries not named,
+        // broken entries, node 6 and the fields around the nodes all stay as they were.
+        const QByteArray expected =
+            body({node(2, parameterList({broken, newA, other, secondA, newB}, extra)),
+                  node(6, parameterList({a, b})), "\x0f", node(2, parameterList({newB, newA}))});
+        QCOMPARE(patched.value().toHex(' '), expected.toHex(' '));
+
+        // Patching the template's own entries back into a built body restores it byte for byte:
+        // nothing but the eleven entries changed.
+        const auto built = buildBody(completeBody(), warmLook);
+        QVERIFY(built.ok() && built.value() != completeBody());
+        const auto restored =
+            patchNode(patchNode(built.value(), kCdlNode, cdlEntries()).value(), kLutNode, lutEntries);
+        QCOMPARE(restored.value().toHex(' '), completeBody().toHex(' '));
+    }
+
+    void makeStillProducesAStillResolveCanRead() {
+        Look look = warmLook;
+        // Characters XML forbids are left out of the label (one C0 control, a lone surrogate, U+FFFE);
+        // the rest is escaped, and a placeholder in it stays as it is.
+        look.name = QStringLiteral("Shot & \"<1>\" @@TINTARA_BODY@@\x01\xd800\xfffe");
+        const Resources resources(QStringLiteral(TONEWHARF_RESOURCE_DIR));
+        const auto still = makeStill(look, resources);
+        QVERIFY2(still.ok(), qPrintable(still.failure().description()));
+        const QString text = QString::fromUtf8(still.value());
+        QVERIFY(text.startsWith(QStringLiteral("<?xml")) && text.count(QStringLiteral("@@TINTARA_")) == 2);
+        QVERIFY(text.contains(
+            QStringLiteral("<Label>Shot &amp; &quot;&lt;1&gt;&quot; @@TINTARA_BODY@@</Label>")));
+
+        // An XML parser without namespace processing (Resolve's element names hold "::") and strict
+        // about UTF-8 reads it.
+        QVERIFY2(!runProgram(TONEWHARF_PYTHON3,
+                             {"-c", "import sys, xml.parsers.expat as e; "
+                                    "e.ParserCreate().Parse(sys.stdin.buffer.read(), True)"},
+                             still.value())
+                      .isNull(),
+                 "the still is not well-formed XML");
+
+        static const QRegularExpression bodyElement(QStringLiteral("<Body>81([0-9a-f]*)</Body>"));
+        const QByteArray decoded =
+            zstdDecode(QByteArray::fromHex(bodyElement.match(text).captured(1).toLatin1()));
+        QVERIFY2(!decoded.isEmpty(), "zstd -d must accept the still's frame");
+
+        // protoc reads the eleven values the look gave, rounded to 32-bit floats, and nothing else changed.
+        const QString protoc = QString::fromUtf8(runProgram("protoc", {"--decode_raw"}, decoded));
+        static const QRegularExpression parameter(
+            QStringLiteral("1: (\\d+)\\n\\s*2 \\{\\n\\s*(?:1: 0x([0-9a-f]{8})|5: \"([^\"\\n]*)\")\\n"));
+        QMap<quint64, QString> values;
+        for (const auto& match : parameter.globalMatch(protoc)) {
+            values.insert(match.captured(1).toULongLong(), match.captured(2) + match.captured(3));
+        }
+        const auto bits = [](double value) {
+            const float single = float(value);
+            quint32 bits = 0;
+            std::memcpy(&bits, &single, 4);
+            return QString::number(bits, 16).rightJustified(8, '0');
+        };
+        QMap<quint64, QString> expected{{kSaturationParam, bits(1.15)},
+                                        {kLutPathParam, "Tonewharf/Warm.cube"}};
+        const double shares[] = {0.05 / 1.15, 0.0, -0.02 / 0.88}, scaled[] = {1.1 / 0.95, 1.0, 0.9 / 1.02},
+                     powered[] = {1.0 / 0.9 - 1.0, 0.0, 1.0 - 1.2};
+        for (int channel = 0; channel < 3; ++channel) {
+            expected.insert(kOffsetShareParams[channel], bits(shares[channel]));
+            expected.insert(kScaledSlopeParams[channel], bits(scaled[channel]));
+            expected.insert(kPowerOffsetParams[channel], bits(powered[channel]));
+        }
+        QCOMPARE(values, expected);
+        QCOMPARE(decoded, buildBody(templateFromFiles(resources).value().body, look).value());
+
+        // A second still of the same look differs only in its fresh lower-case UUID.
+        static const QRegularExpression id(
+            QStringLiteral("DbId=\"([0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12})\""));
+        const QString again = QString::fromUtf8(makeStill(look, resources).value());
+        const QString firstId = id.match(text).captured(1), secondId = id.match(again).captured(1);
+        QVERIFY(!firstId.isEmpty() && firstId != secondId);
+        QCOMPARE(QString(again).replace(secondId, firstId), text);
+    }
+
+    void makeStillFailures() {
+        const QByteArray xml = "<Still id=\"@@TINTARA_DBID@@\">@@TINTARA_LABEL@@ @@TINTARA_BODY@@</Still>";
+        Look look = warmLook;
+        const auto failure = [&look](const QByteArray& xml, const QByteArray& body) {
+            return makeStill(look, Template{xml, body}).failure().description();
+        };
+        QCOMPARE(failure("<Still>\xff\xfe @@TINTARA_BODY@@</Still>", completeBody()), "templateMissing");
+        QCOMPARE(failure(xml, completeBody(0, false)), "nodeMissing(6)");
+        QCOMPARE(failure(xml, completeBody(kLutPathParam)), "paramMissing(0x860000a1)");
+        look.slope = {1.0, 1.0};
+        QCOMPARE(failure(xml, completeBody()), "templateMalformed");
+        // Only the XML template on disk.
+        QTemporaryDir dir;
+        QVERIFY(FileSystem::writeAtomically(dir.filePath("ResolveGradeTemplate.xml"), xml));
+        QCOMPARE(makeStill(warmLook, Resources(dir.path())).failure(), Failure::templateMissing());
+    }
+
+    void stillLutPath() {
+        // Relative inside Resolve's LUT folder; a sibling folder sharing the prefix text, or the folder
+        // in other letter case, keeps the full path.
+        const ResolveProfile mac = ResolveProfile::macOS(QStringLiteral("/Users/a"));
+        const QString folder =
+            QStringLiteral("/Library/Application Support/Blackmagic Design/DaVinci Resolve/LUT");
+        QCOMPARE(ResolveGrade::stillLutPath(folder + "/Tonewharf/Warm.cube", mac),
+                 QStringLiteral("Tonewharf/Warm.cube"));
+        QCOMPARE(ResolveGrade::stillLutPath(folder + "s/Warm.cube", mac), folder + "s/Warm.cube");
+        QCOMPARE(ResolveGrade::stillLutPath(folder.toLower() + "/Warm.cube", mac),
+                 folder.toLower() + "/Warm.cube");
+    }
 };
-
-void TestResolveGrade::conversionsAtTheirEdges() {
-    // Ordinary values are judged through the still protoc reads; these are the guarded cases.
-    QCOMPARE(powerOffset(0.0), 0.0);
-    QCOMPARE(powerOffset(-3.0), 0.0);
-    // An offset of exactly one leaves the slope as it is.
-    QCOMPARE(scaledSlope(1.5, 1.0), 1.5);
-    // A slope and offset that cancel give no offset share.
-    QCOMPARE(offsetShare(-0.2, 0.2), 0.0);
-}
-
-void TestResolveGrade::labelAndPlaceholders() {
-    // Every placeholder is filled, in the order body, identifier, label, and never rescanned. In the
-    // label &, <, > and " are escaped in that order (an entity in the name is escaped, not kept);
-    // apostrophes and text beyond ASCII pass through.
-    const QByteArray xml = "<a id=\"@@TINTARA_DBID@@\"><b>@@TINTARA_LABEL@@</b><c>@@TINTARA_BODY@@</c>"
-                           "<d id=\"@@TINTARA_DBID@@\">@@TINTARA_LABEL@@</d><e>@@tintara_body@@</e></a>";
-    const QString name = QStringLiteral("@@TINTARA_BODY@@ \"A\" <1> R&amp;D's → @@TINTARA_DBID@@");
-    const QByteArray label = "@@TINTARA_BODY@@ &quot;A&quot; &lt;1&gt; R&amp;amp;D's → @@TINTARA_DBID@@";
-    QCOMPARE(fillPlaceholders(xml, "81ff", QStringLiteral("0123"), name),
-             "<a id=\"0123\"><b>" + label + "</b><c>81ff</c><d id=\"0123\">" + label +
-                 "</d><e>@@tintara_body@@</e></a>");
-}
-
-void TestResolveGrade::rawZstdFrame_data() {
-    QTest::addColumn<int>("size");
-    QTest::addColumn<QByteArray>("start"); // the frame header and the first block header
-
-    QTest::newRow("an empty input has one empty last block")
-        << 0 << QByteArray::fromHex("28b52ffd2000010000");
-    QTest::newRow("255 bytes still have a one-byte size") << 255 << QByteArray::fromHex("28b52ffd20fff90700");
-    QTest::newRow("256 bytes have a two-byte size less 256")
-        << 256 << QByteArray::fromHex("28b52ffd6000000108");
-    QTest::newRow("65791 bytes are the largest two-byte size")
-        << 65791 << QByteArray::fromHex("28b52ffd60fffff90708");
-    QTest::newRow("65792 bytes have a four-byte size")
-        << 65792 << QByteArray::fromHex("28b52ffda00001010001");
-    QTest::newRow("131072 bytes fill exactly one last block")
-        << 131072 << QByteArray::fromHex("28b52ffda00000020001");
-    QTest::newRow("131073 bytes need a second block after a full one")
-        << 131073 << QByteArray::fromHex("28b52ffda00100020000");
-}
-
-void TestResolveGrade::rawZstdFrame() {
-    QFETCH(int, size);
-    QFETCH(QByteArray, start);
-    QByteArray input(size, Qt::Uninitialized);
-    QRandomGenerator random(quint32(size) + 1);
-    for (char& byte : input) {
-        byte = char(random.bounded(256));
-    }
-    const QByteArray frame = ResolveGrade::rawZstdFrame(input);
-    QCOMPARE(frame.first(start.size()).toHex(' '), start.toHex(' '));
-    // zstd refuses blocks over 128 KiB and checks the content size.
-    QVERIFY(zstdDecode(frame) == input);
-}
-
-void TestResolveGrade::patchNodeFailures_data() {
-    // Each body is patched at node 2 with a new entry 0x6000018.
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QString>("failure");
-    const auto row = [](const QString& name, const QByteArray& input, const char* failure) {
-        QTest::newRow(qPrintable(name)) << input << QString::fromLatin1(failure);
-    };
-
-    const QByteArray entryA = entry(0x6000018, 1.0f);
-    const QByteArray healthy = node(2, parameterList({entryA}));
-    row("a body that does not parse is malformed", "\x0b", "templateMalformed");
-    row("a body without a grade is malformed", Protobuf::encode({Field::makeBytes(3, healthy)}),
-        "templateMalformed");
-    row("a grade whose bytes do not parse is malformed", Protobuf::encode({Field::makeBytes(1, "\x0f")}),
-        "templateMalformed");
-    row("nodes that do not parse, carry no identifier or another one are skipped",
-        body({"\x0f", Protobuf::encode({Field::makeVarint(2, 2)}), node(6, parameterList({entryA}))}),
-        "nodeMissing(2)");
-    for (int depth = 0; depth < 4; ++depth) {
-        row(QStringLiteral("a node without level %1 of its chain").arg(depth),
-            body({node(2, parameterList({entryA}), depth)}), "nodeMissing(2)");
-    }
-    row("a level that does not parse",
-        body({Protobuf::encode({Field::makeVarint(1, 2), Field::makeBytes(9, "\x0a\x01\x0f")})}),
-        "nodeMissing(2)");
-    row("a second node with the identifier but no chain fails the whole patch",
-        body({healthy, node(2, parameterList({entryA}), 1)}), "nodeMissing(2)");
-    row("an entry with another identifier or given as a varint does not count",
-        body({node(2, parameterList({entry(0x6000019, 1.0f)}, {Field::makeVarint(3, 0x6000018)}))}),
-        "paramMissing(0x6000018)");
-}
-
-void TestResolveGrade::patchNodeFailures() {
-    QFETCH(QByteArray, input);
-    QFETCH(QString, failure);
-    QCOMPARE(patchNode(input, 2, {{0x6000018, entry(0x6000018, 2.0f)}}).failure().description(), failure);
-}
-
-void TestResolveGrade::patchNodeReplacesOnlyTheNamedEntries() {
-    const QByteArray a = entry(0x6000018, 1.0f), secondA = entry(0x6000018, 3.0f), b = entry(0x6000019, 1.0f),
-                     other = entry(0x6000005, 1.0f), broken("\x0f\x00", 2);
-    const QList<Field> extra{Field::makeVarint(4, 9), Field::makeBytes(3, "\x10\x01")};
-    const QByteArray newA = entry(0x6000018, -1.0f);
-    const QByteArray newB = textEntry(0x6000019, QStringLiteral("replaced"));
-
-    const auto patched =
-        patchNode(body({node(2, parameterList({broken, a, other, secondA, b}, extra)),
-                        node(6, parameterList({a, b})), "\x0f", node(2, parameterList({b, a}))}),
-                  2, {{0x6000018, newA}, {0x6000019, newB}});
-    // Every node 2 is patched; a second entry with a replaced identifier, entries not named,
-    // broken entries, node 6 and the fields around the nodes all stay as they were.
-    const QByteArray expected =
-        body({node(2, parameterList({broken, newA, other, secondA, newB}, extra)),
-              node(6, parameterList({a, b})), "\x0f", node(2, parameterList({newB, newA}))});
-    QCOMPARE(patched.value().toHex(' '), expected.toHex(' '));
-
-    // Patching the template's own entries back into a built body restores it byte for byte:
-    // nothing but the eleven entries changed.
-    const auto built = buildBody(completeBody(), warmLook);
-    QVERIFY(built.ok() && built.value() != completeBody());
-    const auto restored =
-        patchNode(patchNode(built.value(), kCdlNode, cdlEntries()).value(), kLutNode, lutEntries);
-    QCOMPARE(restored.value().toHex(' '), completeBody().toHex(' '));
-}
-
-void TestResolveGrade::makeStillProducesAStillResolveCanRead() {
-    Look look = warmLook;
-    // Characters XML forbids are left out of the label: one C0 control, a lone surrogate, U+FFFE.
-    look.name = QStringLiteral("Shot & <1>\x01\xd800\xfffe");
-    const Resources resources(QStringLiteral(TONEWHARF_RESOURCE_DIR));
-    const auto still = makeStill(look, resources);
-    QVERIFY2(still.ok(), qPrintable(still.failure().description()));
-    const QString text = QString::fromUtf8(still.value());
-    QVERIFY(text.startsWith(QStringLiteral("<?xml")) && !text.contains(QStringLiteral("@@TINTARA_")));
-    QVERIFY(text.contains(QStringLiteral("<Label>Shot &amp; &lt;1&gt;</Label>")));
-
-    // An XML parser without namespace processing (Resolve's element names hold "::") and strict
-    // about UTF-8 reads it.
-    QVERIFY2(
-        !runProgram(
-             TONEWHARF_PYTHON3,
-             {"-c",
-              "import sys, xml.parsers.expat as e; e.ParserCreate().Parse(sys.stdin.buffer.read(), True)"},
-             still.value())
-             .isNull(),
-        "the still is not well-formed XML");
-
-    static const QRegularExpression bodyElement(QStringLiteral("<Body>81([0-9a-f]*)</Body>"));
-    const QByteArray decoded =
-        zstdDecode(QByteArray::fromHex(bodyElement.match(text).captured(1).toLatin1()));
-    QVERIFY2(!decoded.isEmpty(), "zstd -d must accept the still's frame");
-
-    // protoc reads the eleven values the look gave, rounded to 32-bit floats, and nothing else changed.
-    const QString protoc = QString::fromUtf8(runProgram("protoc", {"--decode_raw"}, decoded));
-    static const QRegularExpression parameter(
-        QStringLiteral("1: (\\d+)\\n\\s*2 \\{\\n\\s*(?:1: 0x([0-9a-f]{8})|5: \"([^\"\\n]*)\")\\n"));
-    QMap<quint64, QString> values;
-    for (const auto& match : parameter.globalMatch(protoc)) {
-        values.insert(match.captured(1).toULongLong(), match.captured(2) + match.captured(3));
-    }
-    const auto bits = [](double value) {
-        const float single = float(value);
-        quint32 bits = 0;
-        std::memcpy(&bits, &single, 4);
-        return QString::number(bits, 16).rightJustified(8, '0');
-    };
-    QMap<quint64, QString> expected{{kSaturationParam, bits(1.15)}, {kLutPathParam, "Tonewharf/Warm.cube"}};
-    const double shares[] = {0.05 / 1.15, 0.0, -0.02 / 0.88}, scaled[] = {1.1 / 0.95, 1.0, 0.9 / 1.02},
-                 powered[] = {1.0 / 0.9 - 1.0, 0.0, 1.0 - 1.2};
-    for (int channel = 0; channel < 3; ++channel) {
-        expected.insert(kOffsetShareParams[channel], bits(shares[channel]));
-        expected.insert(kScaledSlopeParams[channel], bits(scaled[channel]));
-        expected.insert(kPowerOffsetParams[channel], bits(powered[channel]));
-    }
-    QCOMPARE(values, expected);
-    QCOMPARE(decoded, buildBody(templateFromFiles(resources).value().body, look).value());
-
-    // A second still of the same look differs only in its fresh lower-case UUID.
-    static const QRegularExpression id(
-        QStringLiteral("DbId=\"([0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12})\""));
-    const QString again = QString::fromUtf8(makeStill(look, resources).value());
-    const QString firstId = id.match(text).captured(1), secondId = id.match(again).captured(1);
-    QVERIFY(!firstId.isEmpty() && firstId != secondId);
-    QCOMPARE(QString(again).replace(secondId, firstId), text);
-}
-
-void TestResolveGrade::makeStillFailures() {
-    const QByteArray xml = "<Still id=\"@@TINTARA_DBID@@\">@@TINTARA_LABEL@@ @@TINTARA_BODY@@</Still>";
-    Look look = warmLook;
-    const auto failure = [&look](const QByteArray& xml, const QByteArray& body) {
-        return makeStill(look, Template{xml, body}).failure().description();
-    };
-    QCOMPARE(failure("<Still>\xff\xfe @@TINTARA_BODY@@</Still>", completeBody()), "templateMissing");
-    QCOMPARE(failure(xml, completeBody(0, false)), "nodeMissing(6)");
-    QCOMPARE(failure(xml, completeBody(kLutPathParam)), "paramMissing(0x860000a1)");
-    look.slope = {1.0, 1.0};
-    QCOMPARE(failure(xml, completeBody()), "templateMalformed");
-    // Only the XML template on disk.
-    QTemporaryDir dir;
-    QVERIFY(FileSystem::writeAtomically(dir.filePath("ResolveGradeTemplate.xml"), xml));
-    QCOMPARE(makeStill(warmLook, Resources(dir.path())).failure(), Failure::templateMissing());
-}
-
-void TestResolveGrade::stillLutPath() {
-    // Relative inside Resolve's LUT folder; a sibling folder sharing the prefix text, or the folder
-    // in other letter case, keeps the full path.
-    const ResolveProfile mac = ResolveProfile::macOS(QStringLiteral("/Users/a"));
-    const QString folder =
-        QStringLiteral("/Library/Application Support/Blackmagic Design/DaVinci Resolve/LUT");
-    QCOMPARE(ResolveGrade::stillLutPath(folder + "/Tonewharf/Warm.cube", mac),
-             QStringLiteral("Tonewharf/Warm.cube"));
-    QCOMPARE(ResolveGrade::stillLutPath(folder + "s/Warm.cube", mac), folder + "s/Warm.cube");
-    QCOMPARE(ResolveGrade::stillLutPath(folder.toLower() + "/Warm.cube", mac),
-             folder.toLower() + "/Warm.cube");
-}
 
 QTEST_GUILESS_MAIN(TestResolveGrade)
 #include "TestResolveGrade.moc"

@@ -82,332 +82,286 @@ private slots:
         QVERIFY2(rig->fake.isValid() && rig->scripted.isValid(), qPrintable(rig->fake.problem()));
     }
     void cleanup() { rig.reset(); }
-    void startStopsEarly_data();
-    void startStopsEarly();
-    void statusReplies_data();
-    void statusReplies();
-    void endedBridgesAreRestartedAndIdsGoOn();
-    void repliesThatDoNotCount_data();
-    void repliesThatDoNotCount();
-    void requestsFailWithNotRunning();
-    void healthAndProjectNotifyOnlyOnChange();
-    void waitsAsLongAsTold();
-    void realBridgeWithAModuleThatCannotBeLoaded();
-    void realBridgeFollowsResolveComingAndGoing();
-    void realBridgeSurvivesBadRequests();
-};
 
-void TestResolveLink::startStopsEarly_data() {
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<Health>("health");
+    void startStopsEarly_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<Health>("health");
 
-    QTest::newRow("Resolve not installed") << "not installed" << Health::resolveNotInstalled();
-    QTest::newRow("python3 candidates that are missing or not executable are passed over")
-        << "no python" << Health::pythonMissing();
-    QTest::newRow("a python3 that cannot be launched") << "not a program" << Health::pythonMissing();
-    QTest::newRow("the bridge script is missing")
-        << "no script" << Health::scriptingUnavailable("bridge script missing from the app bundle");
-}
-
-void TestResolveLink::startStopsEarly() {
-    QFETCH(QString, fault);
-    QFETCH(Health, health);
-
-    ResolveProfile profile = rig->profile();
-    Resources resources = rig->scripted.resources();
-    const QString fakePython = rig->dir.filePath(QStringLiteral("python3"));
-    if (fault == "not installed") {
-        QVERIFY(QFile::remove(rig->fake.binary()));
-    } else if (fault == "no python") {
-        QVERIFY(QFile::copy(QStringLiteral(TONEWHARF_PYTHON3), fakePython));
-        QVERIFY(QFile::setPermissions(fakePython, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
-        profile.pythonCandidates = {rig->dir.filePath(QStringLiteral("missing/python3")), fakePython};
-    } else if (fault == "not a program") {
-        QVERIFY(FileSystem::writeAtomically(fakePython, QByteArray(64, '\x07')));
-        QVERIFY(QFile::setPermissions(fakePython, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-        profile.pythonCandidates = {fakePython};
-    } else if (fault == "no script") {
-        resources = Resources(rig->dir.filePath(QStringLiteral("home")));
+        QTest::newRow("Resolve not installed") << "not installed" << Health::resolveNotInstalled();
+        QTest::newRow("python3 candidates that are missing or not executable are passed over")
+            << "no python" << Health::pythonMissing();
+        QTest::newRow("a python3 that cannot be launched") << "not a program" << Health::pythonMissing();
+        QTest::newRow("the bridge script is missing")
+            << "no script" << Health::scriptingUnavailable("bridge script missing from the app bundle");
     }
 
-    ResolveLink link(profile, resources, rig->running, quick);
-    link.start();
-    QTRY_COMPARE(link.health(), health);
-    // None of these is retried on its own.
-    QTest::qWait(150);
-    QCOMPARE(link.health(), health);
-    QVERIFY(!link.bridgeRunning());
-    QCOMPARE(rig->scripted.launchTimes().size(), 0);
-}
+    void startStopsEarly() {
+        QFETCH(QString, fault);
+        QFETCH(Health, health);
 
-// How the link reads status replies; the plain answers of a real bridge are in the tests further down.
-void TestResolveLink::statusReplies_data() {
-    QTest::addColumn<QJsonObject>("reply");
-    QTest::addColumn<QString>("label");
-    QTest::addColumn<bool>("resolveRunning");
-    const auto row = [](const char* name, const char* reply, const QString& label, bool running = false) {
-        QTest::newRow(name) << object(reply) << label << running;
-    };
-
-    row("scripting unavailable without an error says so plainly",
-        R"({"ok":false,"code":"scripting_unavailable"})", "scripting unavailable");
-    row("ok given as a string is not true and falls through to the code",
-        R"({"ok":"true","code":"scripting_unavailable","error":"refused","result":{"product":"X"}})",
-        "refused");
-    row("ok given as the number one without a code changes nothing",
-        R"({"ok":1,"result":{"product":"X","version":"1"}})", "Connecting…");
-    row("not connected while Resolve is not running", R"({"ok":false,"code":"not_connected"})",
-        "Resolve not running");
-    row("not connected while Resolve runs means it refuses scripting",
-        R"({"ok":false,"code":"not_connected"})", ResolveLink::refusesScriptingMessage, true);
-}
-
-void TestResolveLink::statusReplies() {
-    QFETCH(QJsonObject, reply);
-    QFETCH(QString, label);
-    QFETCH(bool, resolveRunning);
-
-    QVERIFY(!resolveRunning || rig->fake.startRunning());
-    rig->scripted.setScript(
-        QJsonObject{{"status", QJsonObject{{"reply", reply}}}, {"refresh_luts", ::reply(R"({"ok":true})")}});
-    ResolveLink& link = rig->start();
-    // The poll asks again only after it has dealt with the previous reply.
-    QTRY_VERIFY(rig->requestsFor("status") >= 2);
-    QCOMPARE(link.health().label(), label);
-    QCOMPARE(link.project(), QString()); // none of these names a project that is a string
-    // Not connected: a refresh is not even asked for.
-    QVERIFY(!QCoro::waitFor(link.refreshLUTs()));
-    QCOMPARE(rig->requestsFor("refresh_luts"), 0);
-}
-
-void TestResolveLink::endedBridgesAreRestartedAndIdsGoOn() {
-    // Every bridge answers one status request and then ends.
-    rig->scripted.setScript(QJsonObject{{"status", reply(R"({"ok":true})", {{"exit", true}})}});
-    ResolveLink& link = rig->start({50ms, 2s, 200ms});
-    QTRY_VERIFY(rig->scripted.launchTimes().size() >= 3 && rig->scripted.requests().size() >= 3);
-    QTRY_COMPARE(link.health(), Health::resolveNotRunning());
-
-    // Each line a bridge read is one whole request, with the next id.
-    const auto requests = rig->scripted.requests();
-    for (int i = 0; i < requests.size(); ++i) {
-        QCOMPARE(requests[i].second,
-                 (QJsonObject{{"id", i + 1}, {"cmd", "status"}, {"args", QJsonObject{}}}));
-    }
-    const QList<double> launches = rig->scripted.launchTimes();
-    for (int i = 1; i < launches.size(); ++i) {
-        QVERIFY2(launches[i] - launches[i - 1] >= 0.195,
-                 qPrintable(QString::number(launches[i] - launches[i - 1])));
-    }
-
-    // Once the bridge stays up, the loop ends in a connected link.
-    rig->answerStatus(R"({"ok":true})");
-    QTRY_COMPARE(link.health(), Health::connected("Resolve", ""));
-    const qsizetype settled = rig->scripted.launchTimes().size();
-    QTest::qWait(300);
-    QCOMPARE(rig->scripted.launchTimes().size(), settled);
-}
-
-void TestResolveLink::repliesThatDoNotCount_data() {
-    QTest::addColumn<QJsonObject>("step");
-    QTest::addColumn<bool>("answered");
-
-    const char* first = R"({"ok":true,"n":1})";
-    QTest::newRow("a reply after the timeout is dropped") << reply(first, {{"delay", 0.5}}) << false;
-    QTest::newRow("lines that are not replies are skipped before the reply")
-        << reply(first, {{"before", QJsonArray{"not json", "[1,2]", "{}", R"({"id":"1"})", R"({"id":1.5})",
-                                               R"({"id":true})", R"({"id":9999})", ""}}})
-        << true;
-    QTest::newRow("a long reply within the limit that arrives in two pieces is put together")
-        << reply(first, {{"pad", 900 * 1024}, {"split", true}}) << true;
-    QTest::newRow("an overlong reply line is dropped whole") << reply(first, {{"pad", 1100 * 1024}}) << false;
-}
-
-void TestResolveLink::repliesThatDoNotCount() {
-    QFETCH(QJsonObject, step);
-    QFETCH(bool, answered);
-
-    rig->scripted.setScript(QJsonObject{{"echo", step}, {"second", reply(R"({"n":2})")}});
-    // No status answers and no second poll get in the way.
-    ResolveLink& link = rig->start({1h, answered ? 5000ms : 300ms, 1h});
-    QTRY_COMPARE(rig->requestsFor("status"), 1);
-
-    const ResolveLink::Reply firstReply = QCoro::waitFor(link.send(QStringLiteral("echo")));
-    if (answered) {
-        QCOMPARE(firstReply.object(),
-                 (QJsonObject{{"ok", true}, {"n", 1}, {"id", 2}, {"pad", firstReply.object()["pad"]}}));
-    } else {
-        QCOMPARE(firstReply.error(), LinkError::timeout);
-    }
-    // Whatever the bridge still writes for the first request comes before this reply, and must not
-    // be taken for it.
-    const ResolveLink::Reply second = QCoro::waitFor(link.send(QStringLiteral("second")));
-    QCOMPARE(second.object(), (QJsonObject{{"n", 2}, {"id", 3}}));
-    QVERIFY(link.bridgeRunning());
-}
-
-void TestResolveLink::requestsFailWithNotRunning() {
-    rig->scripted.setScript(QJsonObject{{"quit", QJsonObject{{"exit", true}}}});
-    ResolveLink link(rig->profile(), rig->scripted.resources(), rig->running, {1h, 5s, 1h});
-
-    // Before any bridge runs: an immediate failure that uses no id.
-    QCOMPARE(QCoro::waitFor(link.send(QStringLiteral("echo"))).error(), LinkError::notRunning);
-    QCOMPARE(link.lastRequestId(), 0);
-
-    // A bridge that ends while requests wait fails all of them with notRunning, not timeout.
-    link.start();
-    QTRY_COMPARE(rig->requestsFor("status"), 1);
-    auto waiting = link.send(QStringLiteral("echo"));
-    QCOMPARE(QCoro::waitFor(link.send(QStringLiteral("quit"))).error(), LinkError::notRunning);
-    QCOMPARE(QCoro::waitFor(waiting).error(), LinkError::notRunning);
-    QCOMPARE(link.health(), Health::resolveNotRunning());
-    QVERIFY(!link.bridgeRunning());
-
-    // A start while a request waits tears the old bridge down and fails the request the same way.
-    link.start();
-    QTRY_COMPARE(rig->requestsFor("status"), 2);
-    auto torn = link.send(QStringLiteral("echo"));
-    link.start();
-    QCOMPARE(QCoro::waitFor(torn).error(), LinkError::notRunning);
-
-    // So does destroying the link.
-    rig->link = std::make_unique<ResolveLink>(rig->profile(), rig->scripted.resources(), rig->running,
-                                              ResolveLinkTiming{1h, 5s, 1h});
-    rig->link->start();
-    QTRY_COMPARE(rig->requestsFor("status"), 4);
-    auto orphaned = rig->link->send(QStringLiteral("echo"));
-    rig->link.reset();
-    QCOMPARE(QCoro::waitFor(orphaned).error(), LinkError::notRunning);
-}
-
-void TestResolveLink::healthAndProjectNotifyOnlyOnChange() {
-    rig->answerStatus(R"({"ok":true,"result":{"product":"P","version":"2","project":"A"}})");
-    rig->link = std::make_unique<ResolveLink>(rig->profile(), rig->scripted.resources(), rig->running, quick);
-    ResolveLink& link = *rig->link;
-    QSignalSpy healthChanges(&link, &ResolveLink::healthChanged);
-    QSignalSpy projectChanges(&link, &ResolveLink::projectChanged);
-    link.start();
-    QTRY_VERIFY(rig->requestsFor("status") >= 4);
-    QCOMPARE(healthChanges.size(), 2); // starting, connected
-    QCOMPARE(projectChanges.size(), 1);
-    QCOMPARE(link.project(), QStringLiteral("A"));
-
-    rig->answerStatus(R"({"ok":true,"result":{"product":"P","version":"3","project":"B"}})");
-    QTRY_COMPARE(link.project(), QStringLiteral("B"));
-    const int polled = rig->requestsFor("status");
-    QTRY_VERIFY(rig->requestsFor("status") >= polled + 3);
-    QCOMPARE(link.health().label(), QStringLiteral("P 3"));
-    QCOMPARE(healthChanges.size(), 3);
-    QCOMPARE(projectChanges.size(), 2);
-}
-
-void TestResolveLink::waitsAsLongAsTold() {
-    rig->answerStatus(R"({"ok":true})");
-    ResolveLink& link = rig->start({200ms, 250ms, 1h});
-    QTRY_VERIFY(rig->scripted.requests().size() >= 2);
-    const auto requests = rig->scripted.requests();
-    const double interval = requests[1].first - requests[0].first;
-    QVERIFY2(interval >= 0.195 && interval < 1.0, qPrintable(QString::number(interval)));
-    QElapsedTimer clock;
-    clock.start();
-    QCOMPARE(QCoro::waitFor(link.send(QStringLiteral("unanswered"))).error(), LinkError::timeout);
-    QVERIFY2(clock.elapsed() >= 249 && clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
-    QVERIFY(link.bridgeRunning());
-}
-
-void TestResolveLink::realBridgeWithAModuleThatCannotBeLoaded() {
-    rig->fake.setControl(QJsonObject{{"mode", "unavailable"}});
-    // The bridge gets the profile's values, not whatever this process inherited.
-    qputenv("PYTHONPATH", "/nonexistent/inherited");
-    qputenv("RESOLVE_SCRIPT_LIB", "/nonexistent/fusionscript.so");
-    qunsetenv("PYTHONUNBUFFERED");
-    ResolveLink& link = rig->start({100ms, 5s, 100ms}, true);
-    qunsetenv("PYTHONPATH");
-    qunsetenv("RESOLVE_SCRIPT_LIB");
-
-    QTRY_COMPARE(link.health().kind, Health::Kind::scriptingUnavailable);
-    QCOMPARE(link.health().message,
-             QStringLiteral("DaVinciResolveScript could not be loaded: fusionscript could not be loaded"));
-    QVERIFY(link.bridgeRunning());
-    const ResolveProfile profile = rig->profile();
-    QCOMPARE(rig->fake.environmentSeen(), (QJsonObject{{"RESOLVE_SCRIPT_API", profile.scriptApi},
-                                                       {"RESOLVE_SCRIPT_LIB", profile.scriptLib},
-                                                       {"PYTHONPATH", profile.pythonPath},
-                                                       {"PYTHONUNBUFFERED", "1"}}));
-}
-
-void TestResolveLink::realBridgeFollowsResolveComingAndGoing() {
-    // An answering Resolve, with some of its answers changed.
-    const auto control = [this](QJsonObject control) {
-        for (const char* key : {"product", "version"}) {
-            control.insert(
-                key, control.value(key).toString(key == QByteArray("product") ? "DaVinci Resolve" : "18.6"));
+        ResolveProfile profile = rig->profile();
+        Resources resources = rig->scripted.resources();
+        const QString fakePython = rig->dir.filePath(QStringLiteral("python3"));
+        if (fault == "not installed") {
+            QVERIFY(QFile::remove(rig->fake.binary()));
+        } else if (fault == "no python") {
+            QVERIFY(QFile::copy(QStringLiteral(TONEWHARF_PYTHON3), fakePython));
+            QVERIFY(QFile::setPermissions(fakePython, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+            profile.pythonCandidates = {rig->dir.filePath(QStringLiteral("missing/python3")), fakePython};
+        } else if (fault == "not a program") {
+            QVERIFY(FileSystem::writeAtomically(fakePython, QByteArray(64, '\x07')));
+            QVERIFY(QFile::setPermissions(fakePython, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+            profile.pythonCandidates = {fakePython};
+        } else if (fault == "no script") {
+            resources = Resources(rig->dir.filePath(QStringLiteral("home")));
         }
-        rig->fake.setControl(control);
-    };
-    control({});
-    ResolveLink& link = rig->start({100ms, 3s, 200ms}, true);
-    QTRY_COMPARE(link.health(), Health::connected("DaVinci Resolve", "18.6"));
-    QCOMPARE(link.project(), QStringLiteral("Untitled Project"));
-    QVERIFY(QCoro::waitFor(link.refreshLUTs()));
-    QCOMPARE(rig->fake.refreshCount(), 1);
 
-    // Resolve answers the refresh with something other than True.
-    control({{"refresh_result", "yes"}});
-    QVERIFY(!QCoro::waitFor(link.refreshLUTs()));
-    // No project open: nothing to refresh.
-    control({{"project", QJsonValue()}});
-    QVERIFY(!QCoro::waitFor(link.refreshLUTs()));
-    QCOMPARE(rig->fake.refreshCount(), 2);
-
-    rig->fake.setControl({{"mode", "refuse"}});
-    QTRY_COMPARE(link.health(), Health::resolveNotRunning());
-
-    // A call that raises is one bad request; the bridge answers the next one.
-    rig->fake.setControl({{"mode", "raise"}});
-    QCOMPARE(QCoro::waitFor(link.send(QStringLiteral("status"))).object().value("ok"), QJsonValue(false));
-
-    control({{"project", "Back Again"}, {"version", "19.0"}});
-    QTRY_COMPARE(link.health(), Health::connected("DaVinci Resolve", "19.0"));
-    QCOMPARE(link.project(), QStringLiteral("Back Again"));
-    // All of it went through one bridge process.
-    QCOMPARE(rig->fake.calls().count(QStringLiteral("import")), 1);
-}
-
-void TestResolveLink::realBridgeSurvivesBadRequests() {
-    // What the scripting module prints must not end up among the replies.
-    rig->fake.setControl(QJsonObject{{"mode", "answer"}, {"chatty", true}});
-    const ResolveProfile profile = rig->profile();
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("RESOLVE_SCRIPT_LIB"), profile.scriptLib);
-    environment.insert(QStringLiteral("PYTHONPATH"), profile.pythonPath);
-    // Requests without a usable id get no reply; JSON nested too deep to read is dropped. The
-    // bridge ends normally once its input ends.
-    const QByteArray output = runProgram(QStringLiteral(TONEWHARF_PYTHON3), {bridgeScript},
-                                         "not json\n[1,2,3]\n\xff\xfe\n\n" + QByteArray(100000, '[') +
-                                             "\n"
-                                             R"({"id":"7","cmd":"status","args":{}}
-{"id":true,"cmd":"status","args":{}}
-{"id":1,"cmd":"status","args":[]}
-{"id":2,"cmd":"launch_missiles","args":{}}
-{"id":3,"cmd":["status"]}
-{"id":4,"cmd":"status"}
-{"id":5,"cmd":"refresh_luts","args":{}}
-)",
-                                         environment);
-    QVERIFY(output.endsWith('\n'));
-    QStringList replies;
-    for (const QByteArray& line : output.chopped(1).split('\n')) {
-        const QJsonObject reply = QJsonDocument::fromJson(line).object();
-        replies.append(QStringLiteral("%1 %2 %3")
-                           .arg(reply.value("id").toInt())
-                           .arg(reply.value("ok").toBool())
-                           .arg(reply.value("code").toString() +
-                                reply.value("result").toObject().value("product").toString()));
+        ResolveLink link(profile, resources, rig->running, quick);
+        link.start();
+        QTRY_COMPARE(link.health(), health);
+        // None of these is retried on its own.
+        QTest::qWait(150);
+        QCOMPARE(link.health(), health);
+        QVERIFY(!link.bridgeRunning() && rig->scripted.launchTimes().isEmpty());
+        // Requests fail at once, without using an id.
+        QCOMPARE(QCoro::waitFor(link.send(QStringLiteral("echo"))).error(), LinkError::notRunning);
+        QCOMPARE(link.lastRequestId(), 0);
     }
-    QCOMPARE(replies, QStringList({"1 0 bad_request", "2 0 unknown_command", "3 0 bad_request",
-                                   "4 1 DaVinci Resolve Studio", "5 1 "}));
-    QCOMPARE(rig->fake.refreshCount(), 1);
-}
+
+    // How the link reads status replies; the plain answers of a real bridge are in the tests further down.
+    void statusReplies_data() {
+        QTest::addColumn<QJsonObject>("reply");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<bool>("resolveRunning");
+        const auto row = [](const char* name, const char* reply, const QString& label, bool running = false) {
+            QTest::newRow(name) << object(reply) << label << running;
+        };
+
+        row("scripting unavailable without an error says so plainly",
+            R"({"ok":false,"code":"scripting_unavailable"})", "scripting unavailable");
+        row("ok given as a string is not true and falls through to the code",
+            R"({"ok":"true","code":"scripting_unavailable","error":"refused","result":{"product":"X"}})",
+            "refused");
+        row("not connected while Resolve is not running", R"({"ok":false,"code":"not_connected"})",
+            "Resolve not running");
+        row("not connected while Resolve runs means it refuses scripting",
+            R"({"ok":false,"code":"not_connected"})", ResolveLink::refusesScriptingMessage, true);
+    }
+
+    void statusReplies() {
+        QFETCH(QJsonObject, reply);
+        QFETCH(QString, label);
+        QFETCH(bool, resolveRunning);
+
+        QVERIFY(!resolveRunning || rig->fake.startRunning());
+        rig->scripted.setScript(QJsonObject{{"status", QJsonObject{{"reply", reply}}},
+                                            {"refresh_luts", ::reply(R"({"ok":true})")}});
+        ResolveLink& link = rig->start();
+        // The poll asks again only after it has dealt with the previous reply.
+        QTRY_VERIFY(rig->requestsFor("status") >= 2);
+        QCOMPARE(link.health().label(), label);
+        QCOMPARE(link.project(), QString()); // none of these names a project that is a string
+        // Not connected: a refresh is not even asked for.
+        QVERIFY(!QCoro::waitFor(link.refreshLUTs()));
+        QCOMPARE(rig->requestsFor("refresh_luts"), 0);
+    }
+
+    void endedBridgesAreRestartedAndIdsGoOn() {
+        // Every bridge answers one status request and then ends.
+        rig->scripted.setScript(QJsonObject{{"status", reply(R"({"ok":true})", {{"exit", true}})}});
+        ResolveLink& link = rig->start({50ms, 2s, 200ms});
+        QTRY_VERIFY(rig->scripted.launchTimes().size() >= 3 && rig->scripted.requests().size() >= 3);
+        QTRY_COMPARE(link.health(), Health::resolveNotRunning());
+
+        // Each line a bridge read is one whole request, with the next id.
+        const auto requests = rig->scripted.requests();
+        for (int i = 0; i < requests.size(); ++i) {
+            QCOMPARE(requests[i].second,
+                     (QJsonObject{{"id", i + 1}, {"cmd", "status"}, {"args", QJsonObject{}}}));
+        }
+        const QList<double> launches = rig->scripted.launchTimes();
+        for (int i = 1; i < launches.size(); ++i) {
+            QVERIFY2(launches[i] - launches[i - 1] >= 0.195,
+                     qPrintable(QString::number(launches[i] - launches[i - 1])));
+        }
+
+        // Once the bridge stays up, the loop ends in a connected link.
+        rig->answerStatus(R"({"ok":true})");
+        QTRY_COMPARE(link.health(), Health::connected("Resolve", ""));
+        const qsizetype settled = rig->scripted.launchTimes().size();
+        QTest::qWait(300);
+        QCOMPARE(rig->scripted.launchTimes().size(), settled);
+    }
+
+    void repliesThatDoNotCount_data() {
+        QTest::addColumn<QJsonObject>("step");
+        QTest::addColumn<bool>("answered");
+
+        const char* first = R"({"ok":true,"n":1})";
+        QTest::newRow("a reply after the timeout is dropped") << reply(first, {{"delay", 0.5}}) << false;
+        QTest::newRow("lines that are not replies are skipped before the reply")
+            << reply(first, {{"before", QJsonArray{"not json", "[1,2]", "{}", R"({"id":"1"})",
+                                                   R"({"id":1.5})", R"({"id":true})", R"({"id":9999})", ""}}})
+            << true;
+        QTest::newRow("a long reply within the limit that arrives in two pieces is put together")
+            << reply(first, {{"pad", 900 * 1024}, {"split", true}}) << true;
+        QTest::newRow("an overlong reply line is dropped whole")
+            << reply(first, {{"pad", 1100 * 1024}}) << false;
+    }
+
+    void repliesThatDoNotCount() {
+        QFETCH(QJsonObject, step);
+        QFETCH(bool, answered);
+
+        rig->scripted.setScript(QJsonObject{{"echo", step}, {"second", reply(R"({"n":2})")}});
+        // No status answers and no second poll get in the way.
+        ResolveLink& link = rig->start({1h, answered ? 5000ms : 300ms, 1h});
+        QTRY_COMPARE(rig->requestsFor("status"), 1);
+
+        const ResolveLink::Reply firstReply = QCoro::waitFor(link.send(QStringLiteral("echo")));
+        if (answered) {
+            QCOMPARE(firstReply.object(),
+                     (QJsonObject{{"ok", true}, {"n", 1}, {"id", 2}, {"pad", firstReply.object()["pad"]}}));
+        } else {
+            QCOMPARE(firstReply.error(), LinkError::timeout);
+        }
+        // Whatever the bridge still writes for the first request comes before this reply, and must not
+        // be taken for it.
+        const ResolveLink::Reply second = QCoro::waitFor(link.send(QStringLiteral("second")));
+        QCOMPARE(second.object(), (QJsonObject{{"n", 2}, {"id", 3}}));
+        QVERIFY(link.bridgeRunning());
+    }
+
+    void requestsFailWithNotRunning() {
+        // A bridge that ends while requests wait fails all of them with notRunning, not timeout.
+        rig->scripted.setScript(QJsonObject{{"quit", QJsonObject{{"exit", true}}}});
+        ResolveLink& link = rig->start({1h, 5s, 1h});
+        QTRY_COMPARE(rig->requestsFor("status"), 1);
+        auto waiting = link.send(QStringLiteral("echo"));
+        QCOMPARE(QCoro::waitFor(link.send(QStringLiteral("quit"))).error(), LinkError::notRunning);
+        QCOMPARE(QCoro::waitFor(waiting).error(), LinkError::notRunning);
+        QCOMPARE(link.health(), Health::resolveNotRunning());
+        QVERIFY(!link.bridgeRunning());
+
+        // A start while a request waits tears the old bridge down and fails the request the same way.
+        link.start();
+        QTRY_COMPARE(rig->requestsFor("status"), 2);
+        auto torn = link.send(QStringLiteral("echo"));
+        link.start();
+        QCOMPARE(QCoro::waitFor(torn).error(), LinkError::notRunning);
+
+        // So does destroying the link.
+        QTRY_COMPARE(rig->requestsFor("status"), 3);
+        auto orphaned = link.send(QStringLiteral("echo"));
+        rig->link.reset();
+        QCOMPARE(QCoro::waitFor(orphaned).error(), LinkError::notRunning);
+    }
+
+    void waitsAsLongAsToldAndNotifiesOnlyOnChange() {
+        rig->answerStatus(R"({"ok":true,"result":{"product":"P","version":"2","project":"A"}})");
+        ResolveLink& link = rig->start({200ms, 250ms, 1h});
+        QSignalSpy healthChanges(&link, &ResolveLink::healthChanged);
+        QSignalSpy projectChanges(&link, &ResolveLink::projectChanged);
+        QTRY_VERIFY(rig->scripted.requests().size() >= 2);
+        const auto requests = rig->scripted.requests();
+        const double interval = requests[1].first - requests[0].first;
+        QVERIFY2(interval >= 0.195 && interval < 1.0, qPrintable(QString::number(interval)));
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(QCoro::waitFor(link.send(QStringLiteral("unanswered"))).error(), LinkError::timeout);
+        QVERIFY2(clock.elapsed() >= 249 && clock.elapsed() < 1000,
+                 qPrintable(QString::number(clock.elapsed())));
+        // Polls answered alike after the first changed nothing.
+        QCOMPARE(link.project(), QStringLiteral("A"));
+        QCOMPARE(healthChanges.size() + projectChanges.size(), 2);
+    }
+
+    void realBridgeWithAModuleThatCannotBeLoaded() {
+        rig->fake.setControl(QJsonObject{{"mode", "unavailable"}});
+        // The bridge gets the profile's values, not whatever this process inherited.
+        qputenv("PYTHONPATH", "/nonexistent/inherited");
+        qputenv("RESOLVE_SCRIPT_LIB", "/nonexistent/fusionscript.so");
+        qunsetenv("PYTHONUNBUFFERED");
+        ResolveLink& link = rig->start({100ms, 5s, 100ms}, true);
+        qunsetenv("PYTHONPATH");
+        qunsetenv("RESOLVE_SCRIPT_LIB");
+
+        QTRY_COMPARE(link.health().kind, Health::Kind::scriptingUnavailable);
+        QCOMPARE(
+            link.health().message,
+            QStringLiteral("DaVinciResolveScript could not be loaded: fusionscript could not be loaded"));
+        QVERIFY(link.bridgeRunning());
+        const ResolveProfile profile = rig->profile();
+        QCOMPARE(rig->fake.environmentSeen(), (QJsonObject{{"RESOLVE_SCRIPT_API", profile.scriptApi},
+                                                           {"RESOLVE_SCRIPT_LIB", profile.scriptLib},
+                                                           {"PYTHONPATH", profile.pythonPath},
+                                                           {"PYTHONUNBUFFERED", "1"}}));
+    }
+
+    void realBridgeFollowsResolveComingAndGoing() {
+        ResolveLink& link = rig->start({100ms, 3s, 200ms}, true);
+        QTRY_COMPARE(link.health(), Health::connected("DaVinci Resolve Studio", "19.1.3.7"));
+        QCOMPARE(link.project(), QStringLiteral("Untitled Project"));
+        QVERIFY(QCoro::waitFor(link.refreshLUTs()));
+        // Resolve answers the refresh with something other than True, or has no project open.
+        rig->fake.setControl({{"refresh_result", "yes"}});
+        QVERIFY(!QCoro::waitFor(link.refreshLUTs()));
+        rig->fake.setControl({{"project", QJsonValue()}});
+        QVERIFY(!QCoro::waitFor(link.refreshLUTs()));
+        QCOMPARE(rig->fake.refreshCount(), 2);
+
+        rig->fake.setControl({{"mode", "refuse"}});
+        QTRY_COMPARE(link.health(), Health::resolveNotRunning());
+
+        // A call that raises is one bad request; the bridge answers the next one.
+        rig->fake.setControl({{"mode", "raise"}});
+        QCOMPARE(QCoro::waitFor(link.send(QStringLiteral("status"))).object().value("ok"), QJsonValue(false));
+
+        rig->fake.setControl({{"project", "Back Again"}, {"version", "19.0"}});
+        QTRY_COMPARE(link.health(), Health::connected("DaVinci Resolve Studio", "19.0"));
+        QCOMPARE(link.project(), QStringLiteral("Back Again"));
+        // All of it went through one bridge process.
+        QCOMPARE(rig->fake.calls().count(QStringLiteral("import")), 1);
+    }
+
+    void realBridgeSurvivesBadRequests() {
+        // What the scripting module prints must not end up among the replies.
+        rig->fake.setControl(QJsonObject{{"mode", "answer"}, {"chatty", true}});
+        const ResolveProfile profile = rig->profile();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("RESOLVE_SCRIPT_LIB"), profile.scriptLib);
+        environment.insert(QStringLiteral("PYTHONPATH"), profile.pythonPath);
+        // Requests without a usable id get no reply; JSON nested too deep to read is dropped. The
+        // bridge ends normally once its input ends.
+        const QByteArrayList requests{"not json",
+                                      "[1,2,3]",
+                                      "\xff\xfe",
+                                      "",
+                                      QByteArray(100000, '['),
+                                      R"({"id":"7","cmd":"status","args":{}})",
+                                      R"({"id":true,"cmd":"status","args":{}})",
+                                      R"({"id":1,"cmd":"status","args":[]})",
+                                      R"({"id":2,"cmd":"launch_missiles","args":{}})",
+                                      R"({"id":3,"cmd":["status"]})",
+                                      R"({"id":4,"cmd":"status"})",
+                                      R"({"id":5,"cmd":"refresh_luts","args":{}})"};
+        const QByteArray output = runProgram(QStringLiteral(TONEWHARF_PYTHON3), {bridgeScript},
+                                             requests.join('\n') + '\n', environment);
+        QVERIFY(output.endsWith('\n'));
+        QStringList replies;
+        for (const QByteArray& line : output.chopped(1).split('\n')) {
+            const QJsonObject reply = QJsonDocument::fromJson(line).object();
+            replies.append(QStringLiteral("%1 %2 %3")
+                               .arg(reply.value("id").toInt())
+                               .arg(reply.value("ok").toBool())
+                               .arg(reply.value("code").toString() +
+                                    reply.value("result").toObject().value("product").toString()));
+        }
+        QCOMPARE(replies, QStringList({"1 0 bad_request", "2 0 unknown_command", "3 0 bad_request",
+                                       "4 1 DaVinci Resolve Studio", "5 1 "}));
+        QCOMPARE(rig->fake.refreshCount(), 1);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestResolveLink)
 #include "TestResolveLink.moc"
