@@ -17,11 +17,6 @@
 
 using namespace std::chrono_literals;
 
-char* toString(const ResolveLink::Health& health) {
-    return QTest::toString(
-        QStringLiteral("%1 \"%2\"").arg(static_cast<int>(health.kind)).arg(health.label()));
-}
-
 namespace {
 
 using Health = ResolveLink::Health;
@@ -142,8 +137,6 @@ private slots:
         row("ok given as a string is not true and falls through to the code",
             R"({"ok":"true","code":"scripting_unavailable","error":"refused","result":{"product":"X"}})",
             "refused");
-        row("not connected while Resolve is not running", R"({"ok":false,"code":"not_connected"})",
-            "Resolve not running");
         row("not connected while Resolve runs means it refuses scripting",
             R"({"ok":false,"code":"not_connected"})", ResolveLink::refusesScriptingMessage, true);
     }
@@ -184,13 +177,6 @@ private slots:
             QVERIFY2(launches[i] - launches[i - 1] >= 0.195,
                      qPrintable(QString::number(launches[i] - launches[i - 1])));
         }
-
-        // Once the bridge stays up, the loop ends in a connected link.
-        rig->answerStatus(R"({"ok":true})");
-        QTRY_COMPARE(link.health(), Health::connected("Resolve", ""));
-        const qsizetype settled = rig->scripted.launchTimes().size();
-        QTest::qWait(300);
-        QCOMPARE(rig->scripted.launchTimes().size(), settled);
     }
 
     void repliesThatDoNotCount_data() {
@@ -276,30 +262,25 @@ private slots:
         QCOMPARE(healthChanges.size() + projectChanges.size(), 2);
     }
 
-    void realBridgeWithAModuleThatCannotBeLoaded() {
+    void realBridgeFollowsResolveComingAndGoing() {
         rig->fake.setControl(QJsonObject{{"mode", "unavailable"}});
         // The bridge gets the profile's values, not whatever this process inherited.
         qputenv("PYTHONPATH", "/nonexistent/inherited");
         qputenv("RESOLVE_SCRIPT_LIB", "/nonexistent/fusionscript.so");
         qunsetenv("PYTHONUNBUFFERED");
-        ResolveLink& link = rig->start({100ms, 5s, 100ms}, true);
+        ResolveLink& link = rig->start({100ms, 3s, 200ms}, true);
         qunsetenv("PYTHONPATH");
         qunsetenv("RESOLVE_SCRIPT_LIB");
-
-        QTRY_COMPARE(link.health().kind, Health::Kind::scriptingUnavailable);
-        QCOMPARE(
-            link.health().message,
-            QStringLiteral("DaVinciResolveScript could not be loaded: fusionscript could not be loaded"));
-        QVERIFY(link.bridgeRunning());
+        QTRY_COMPARE(link.health(), Health::scriptingUnavailable("DaVinciResolveScript could not be loaded: "
+                                                                 "fusionscript could not be loaded"));
         const ResolveProfile profile = rig->profile();
         QCOMPARE(rig->fake.environmentSeen(), (QJsonObject{{"RESOLVE_SCRIPT_API", profile.scriptApi},
                                                            {"RESOLVE_SCRIPT_LIB", profile.scriptLib},
                                                            {"PYTHONPATH", profile.pythonPath},
                                                            {"PYTHONUNBUFFERED", "1"}}));
-    }
 
-    void realBridgeFollowsResolveComingAndGoing() {
-        ResolveLink& link = rig->start({100ms, 3s, 200ms}, true);
+        // The same bridge loads the module once it can.
+        rig->fake.setControl({});
         QTRY_COMPARE(link.health(), Health::connected("DaVinci Resolve Studio", "19.1.3.7"));
         QCOMPARE(link.project(), QStringLiteral("Untitled Project"));
         QVERIFY(QCoro::waitFor(link.refreshLUTs()));
@@ -315,13 +296,12 @@ private slots:
 
         // A call that raises is one bad request; the bridge answers the next one.
         rig->fake.setControl({{"mode", "raise"}});
-        QCOMPARE(QCoro::waitFor(link.send(QStringLiteral("status"))).object().value("ok"), QJsonValue(false));
+        const ResolveLink::Reply raised = QCoro::waitFor(link.send(QStringLiteral("status")));
+        QVERIFY(raised.ok() && raised.object()["code"] == "error");
 
         rig->fake.setControl({{"project", "Back Again"}, {"version", "19.0"}});
         QTRY_COMPARE(link.health(), Health::connected("DaVinci Resolve Studio", "19.0"));
         QCOMPARE(link.project(), QStringLiteral("Back Again"));
-        // All of it went through one bridge process.
-        QCOMPARE(rig->fake.calls().count(QStringLiteral("import")), 1);
     }
 
     void realBridgeSurvivesBadRequests() {
@@ -333,32 +313,24 @@ private slots:
         environment.insert(QStringLiteral("PYTHONPATH"), profile.pythonPath);
         // Requests without a usable id get no reply; JSON nested too deep to read is dropped. The
         // bridge ends normally once its input ends.
-        const QByteArrayList requests{"not json",
-                                      "[1,2,3]",
-                                      "\xff\xfe",
-                                      "",
-                                      QByteArray(100000, '['),
-                                      R"({"id":"7","cmd":"status","args":{}})",
-                                      R"({"id":true,"cmd":"status","args":{}})",
-                                      R"({"id":1,"cmd":"status","args":[]})",
-                                      R"({"id":2,"cmd":"launch_missiles","args":{}})",
-                                      R"({"id":3,"cmd":["status"]})",
-                                      R"({"id":4,"cmd":"status"})",
-                                      R"({"id":5,"cmd":"refresh_luts","args":{}})"};
-        const QByteArray output = runProgram(QStringLiteral(TONEWHARF_PYTHON3), {bridgeScript},
-                                             requests.join('\n') + '\n', environment);
-        QVERIFY(output.endsWith('\n'));
-        QStringList replies;
-        for (const QByteArray& line : output.chopped(1).split('\n')) {
+        const QByteArray requests = "not json\n[1,2,3]\n\xff\xfe\n\n" + QByteArray(100000, '[') + R"(
+{"id":"7","cmd":"status","args":{}}
+{"id":true,"cmd":"status","args":{}}
+{"id":1,"cmd":"status","args":[]}
+{"id":2,"cmd":"launch_missiles","args":{}}
+{"id":3,"cmd":["status"]}
+{"id":4,"cmd":"status"}
+{"id":5,"cmd":"refresh_luts","args":{}}
+)";
+        QByteArrayList replies =
+            runProgram(QStringLiteral(TONEWHARF_PYTHON3), {bridgeScript}, requests, environment).split('\n');
+        for (QByteArray& line : replies) {
             const QJsonObject reply = QJsonDocument::fromJson(line).object();
-            replies.append(QStringLiteral("%1 %2 %3")
-                               .arg(reply.value("id").toInt())
-                               .arg(reply.value("ok").toBool())
-                               .arg(reply.value("code").toString() +
-                                    reply.value("result").toObject().value("product").toString()));
+            line = QByteArray::number(reply["id"].toInt()) + ' ' + reply["code"].toString().toUtf8() +
+                   reply["result"]["product"].toString().toUtf8();
         }
-        QCOMPARE(replies, QStringList({"1 0 bad_request", "2 0 unknown_command", "3 0 bad_request",
-                                       "4 1 DaVinci Resolve Studio", "5 1 "}));
+        QCOMPARE(replies, QByteArrayList({"1 bad_request", "2 unknown_command", "3 bad_request",
+                                          "4 DaVinci Resolve Studio", "5 ", "0 "}));
         QCOMPARE(rig->fake.refreshCount(), 1);
     }
 };

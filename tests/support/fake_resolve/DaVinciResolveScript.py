@@ -1,13 +1,8 @@
-"""A stand-in for DaVinci Resolve's scripting module, installed in a fake Resolve at
-<root>/Developer/Scripting/Modules and steered by <root>/fake_resolve.json, read on every call:
-
-    {"mode": "answer" | "refuse" (scriptapp answers None) | "unavailable" (the import fails) | "raise",
-     "product", "version", "project", "timeline", "clip": str or null, "refresh_result": any,
-     "chatty": bool (prints at import and in scriptapp), "grade": str, "export_result": bool}
-
-It records the environment at import (fake_resolve_env.json) and one line per call in
-fake_resolve_calls.log: "import", "scriptapp", "refresh", "export <size> <path>". ExportLUT
-writes a cube of the type's size whose one table line is "grade".
+"""A stand-in for Resolve's scripting module in a fake Resolve at <root>/Developer/Scripting/Modules.
+<root>/fake_resolve.json, read on every call, steers it: "mode" ("answer", "refuse": scriptapp
+answers None, "unavailable": the import fails, "raise"), "product", "version", "project", "timeline",
+"clip" (str or null), "refresh_result", "chatty" (prints to stdout), "grade", "export_result".
+It records its environment at import in fake_resolve_env.json and its calls in fake_resolve_calls.log.
 """
 
 import json
@@ -53,11 +48,10 @@ class _Item:
     def ExportLUT(self, export_type, path):
         size = {501: 17, 502: 33, 503: 65}.get(export_type)
         _record("export %s %s" % (size, path))
-        if size is None or not _control("export_result", True):
-            return False
-        with open(path, "w", encoding="utf-8") as handle:
-            handle.write("LUT_3D_SIZE %d\n%s\n" % (size, _control("grade", "0 0 0")))
-        return True
+        if size is not None:  # written even when the export then reports failure
+            with open(path, "w", encoding="utf-8") as handle:
+                handle.write("LUT_3D_SIZE %d\n%s\n" % (size, _control("grade", "0 0 0")))
+        return size is not None and _control("export_result", True)
 
 
 def _named(key, default, make):

@@ -16,10 +16,8 @@ public:
     explicit FakeResolveInstallation(QString root);
     ~FakeResolveInstallation() { stopRunning(); }
 
-    // False when a part could not be put in place.
     bool isValid() const { return m_problem.isEmpty(); }
     const QString& problem() const { return m_problem; }
-    const QString& root() const { return m_root; }
     QString binary() const { return m_root + QStringLiteral("/bin/resolve"); }
     // The Linux profile for this installation, with the test's python3 as the only candidate.
     ResolveProfile profile(const QString& home) const;

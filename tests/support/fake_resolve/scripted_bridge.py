@@ -1,12 +1,7 @@
-"""A bridge with scripted answers, installed as "tintara_resolve_bridge.py" in a folder of its own.
-script.json beside it (read for every request) says how to answer each command:
-
-    {"<cmd>": {"reply": {...}, "delay": seconds, "before": ["line", ...], "exit": bool,
-               "pad": n (a key of n characters added), "split": bool (sent in two pieces)}}
-
-The reply gets the request's "id" unless it has its own; a command without an entry gets no
-answer. requests.log gets the monotonic time and the text of each line received, launches.log
-the time of each start.
+"""A bridge answering from script.json beside it, read for every request: {"<cmd>": {"reply": {...}
+(given the request's id unless it has one), "delay": seconds, "before": [lines], "exit": bool, "pad":
+n (a key of n characters added), "split": bool (sent in two pieces)}}. requests.log gets the time
+and text of each line received, launches.log the time of each start.
 """
 
 import json
