@@ -25,7 +25,7 @@ private slots:
         row("09 with eight bytes is a 64-bit field kept as it stands", "090102030405060708",
             "1/1:0102030405060708");
         row("a lone 80 is an unterminated varint", "80", "-");
-        row("a length-delimited field running past the end", "0a050102", "-");
+        row("a length-delimited field running one byte past the end", "0a030102", "-");
         row("a length of 2^64 - 1 does not fit a signed count", "0affffffffffffffffff01", "-");
         row("the largest ten-byte varint is 2^64 - 1", "08ffffffffffffffffff01", "1/0=18446744073709551615");
         row("a tenth varint byte with its high bit set is malformed", "0880808080808080808080", "-");

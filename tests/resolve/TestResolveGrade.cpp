@@ -227,13 +227,16 @@ private slots:
         const QByteArray xml = "<Still id=\"@@TINTARA_DBID@@\">@@TINTARA_LABEL@@ @@TINTARA_BODY@@</Still>";
         Look look = warmLook;
         const auto failure = [&look](const QByteArray& xml, const QByteArray& body) {
-            return makeStill(look, Template{xml, body}).failure().description();
+            const auto still = makeStill(look, Template{xml, body});
+            return still.ok() ? QStringLiteral("made") : still.failure().description();
         };
         QCOMPARE(failure("<Still>\xff\xfe @@TINTARA_BODY@@</Still>", completeBody()), "templateMissing");
         QCOMPARE(failure(xml, completeBody(0, false)), "nodeMissing(6)");
         QCOMPARE(failure(xml, completeBody(kLutPathParam)), "paramMissing(0x860000a1)");
-        look.slope = {1.0, 1.0};
-        QCOMPARE(failure(xml, completeBody()), "templateMalformed");
+        for (const QList<double>& slope : {QList<double>{1, 1}, QList<double>{1, 1, 1, 1}}) {
+            look.slope = slope;
+            QCOMPARE(failure(xml, completeBody()), "templateMalformed");
+        }
         // Only the XML template on disk.
         QTemporaryDir dir;
         QVERIFY(FileSystem::writeAtomically(dir.filePath("ResolveGradeTemplate.xml"), xml));

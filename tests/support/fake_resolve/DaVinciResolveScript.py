@@ -1,8 +1,8 @@
 """A stand-in for Resolve's scripting module in a fake Resolve at <root>/Developer/Scripting/Modules.
 <root>/fake_resolve.json, read on every call, steers it: "mode" ("answer", "refuse": scriptapp
-answers None, "unavailable": the import fails, "raise"), "product", "version", "project", "timeline",
-"clip" (str or null), "refresh_result", "chatty" (prints to stdout), "grade", "export_result".
-It records its environment at import in fake_resolve_env.json and its calls in fake_resolve_calls.log.
+answers None, "unavailable": the import fails, "raise"), "version", "project", "clip" (str or null),
+"refresh_result", "chatty" (prints to stdout), "grade", "export_result". It records its environment
+at import in fake_resolve_env.json and its calls in fake_resolve_calls.log.
 """
 
 import json
@@ -63,10 +63,10 @@ class _Project:
     def __init__(self, name):
         self.GetName = lambda: name
 
-    def GetCurrentTimeline(self):
-        return _named("timeline", "Timeline 1", lambda _: self)
+    def GetCurrentTimeline(self):  # the project stands in for its timeline too
+        return self
 
-    def GetCurrentVideoItem(self):  # the project stands in for its timeline too
+    def GetCurrentVideoItem(self):
         return _named("clip", "A001_C002", _Item)
 
     def RefreshLUTList(self):
@@ -78,7 +78,7 @@ class _Resolve:
     EXPORT_LUT_17PTCUBE, EXPORT_LUT_33PTCUBE, EXPORT_LUT_65PTCUBE = 501, 502, 503
 
     def GetProductName(self):
-        return _control("product", "DaVinci Resolve Studio")
+        return "DaVinci Resolve Studio"
 
     def GetVersionString(self):
         return _control("version", "19.1.3.7")
