@@ -47,8 +47,7 @@ private slots:
         }
     }
 
-    // Hue curves read the pixel's own hue; the qualifier takes reds round zero hue, soft for a twentieth of
-    // a turn, and no greys; nodes apply in order.
+    // Hue curves read the pixel's own hue; a qualifier softens over its softness; nodes apply in order.
     void hueCurvesQualifiersAndNodesActOnTheRightPixels() {
         HueCurves hue;
         hue.hueVsHue = *Curve::make({{0.0, 1.0 / 3}}, Curve::Kind::periodic);

@@ -22,7 +22,6 @@ private slots:
             QVERIFY2(!result.ok && !result.error.isEmpty(), blocked);
         }
         QCOMPARE(FileSystem::makeFolder(dir.filePath("Warm.cube/sub")).error, path + " is not a folder");
-        // Reads stop at the limit, and at anything that is not a file.
         QCOMPARE(FileSystem::readAll(path, 5), std::optional<QByteArray>("short"));
         QCOMPARE(FileSystem::readAll(path, 4), std::nullopt);
         QCOMPARE(FileSystem::readAll(dir.path()), std::nullopt);
