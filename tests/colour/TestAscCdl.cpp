@@ -1,10 +1,13 @@
 #include "colour/AscCdl.h"
 #include "platform/FileSystem.h"
+#include "support/RunProgram.h"
 
 #include <OpenColorIO/OpenColorIO.h>
 
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sstream>
 
 namespace OCIO = OCIO_NAMESPACE;
 
@@ -75,6 +78,51 @@ private slots:
             QVERIFY(FileSystem::writeAtomically(path, *bytes));
             judgeWithOpenColorIo(path, id, cdl);
         }
+    }
+
+    // OpenColorIO writes 16 digits, too few for some doubles: ours must read exactly what it reads.
+    void ourReaderLoadsWhatOpenColorIoWrites() {
+        const char* const elements[] = {"ColorCorrection", "ColorCorrectionCollection", "ColorDecisionList"};
+        for (const auto format :
+             {AscCdl::Format::correction, AscCdl::Format::collection, AscCdl::Format::decisionList}) {
+            const auto group = OCIO::GroupTransform::Create();
+            for (int i = 0; i < (format == AscCdl::Format::correction ? 1 : 2); ++i) {
+                const double sop[] = {1.1 + i, 1.0 / 3, 0.9, 0.1 + 0.2, 0.0, -0.02 * i, 1.0, 2.5, 1.0 / 7};
+                const auto cdl = OCIO::CDLTransform::Create();
+                cdl->setSOP(sop);
+                cdl->setSat(0.7 + i);
+                cdl->setID(qPrintable(QStringLiteral("shot%1").arg(i + 1)));
+                group->appendTransform(cdl);
+            }
+            std::ostringstream out;
+            group->write(OCIO::Config::CreateRaw(), elements[int(format)], out);
+            const QByteArray bytes = QByteArray::fromStdString(out.str());
+            const QString path = m_dir.filePath(QStringLiteral("theirs.") + AscCdl::suffix(format));
+            QVERIFY(FileSystem::writeAtomically(path, bytes));
+            const auto document = AscCdl::read(bytes);
+            QVERIFY2(document.ok(), qPrintable(document.error()));
+            QCOMPARE(document->format, format);
+            QCOMPARE(document->corrections.size(), format == AscCdl::Format::correction ? 1 : 2);
+            for (const AscCdl::Correction& read : document->corrections) {
+                judgeWithOpenColorIo(path, read.id, read.cdl);
+            }
+        }
+    }
+
+    void commandTurnsALookIntoACcThatOpenColorIoOpens() {
+        const QString output = m_dir.filePath("warm.cc"), refused = m_dir.filePath("short.cc");
+        QVERIFY(!runProgram(TONEWHARF_CDL_COMMAND, {"-", output},
+                            R"({"name":"Day 3 — warm","space":"rec709","slope":[1.1,1,0.9],
+                                "offset":[0.01,0,-0.01],"power":[1,1,1.2],"saturation":1.05})")
+                     .isNull());
+        judgeWithOpenColorIo(output, {}, {{1.1, 1.0, 0.9}, {0.01, 0.0, -0.01}, {1.0, 1.0, 1.2}, 1.05});
+        // A look that is not a CDL leaves nothing behind.
+        QVERIFY(
+            runProgram(
+                TONEWHARF_CDL_COMMAND, {"-", refused},
+                R"({"name":"short","space":"","slope":[1,1],"offset":[0,0,0],"power":[1,1,1],"saturation":1})")
+                .isNull());
+        QVERIFY(!QFile::exists(refused));
     }
 
     void malformedFilesAreRefusedNamingTheElement_data() {
