@@ -47,13 +47,9 @@ struct Rig {
         link->start();
         return *link;
     }
-    void answerStatus(const char* json) { scripted.setScript(QJsonObject{{"status", reply(json)}}); }
-    int requestsFor(const char* cmd) const {
-        int count = 0;
-        for (const auto& [time, request] : scripted.requests()) {
-            count += request.value(QStringLiteral("cmd")).toString() == QLatin1String(cmd) ? 1 : 0;
-        }
-        return count;
+    qsizetype polls() const {
+        return std::ranges::count_if(scripted.requests(),
+                                     [](auto& r) { return r.second["cmd"] == "status"; });
     }
 };
 
@@ -76,11 +72,8 @@ private slots:
         QTest::addColumn<Health>("health");
 
         QTest::newRow("Resolve not installed") << "not installed" << Health::resolveNotInstalled();
-        QTest::newRow("python3 candidates that are missing or not executable are passed over")
-            << "no python" << Health::pythonMissing();
-        QTest::newRow("a python3 that cannot be launched") << "not a program" << Health::pythonMissing();
-        QTest::newRow("the bridge script is missing")
-            << "no script" << Health::scriptingUnavailable("bridge script missing from the app bundle");
+        QTest::newRow("a missing python3 is passed over; one that cannot be launched is not retried")
+            << "not a program" << Health::pythonMissing();
     }
 
     void startStopsEarly() {
@@ -88,28 +81,24 @@ private slots:
         QFETCH(Health, health);
 
         ResolveProfile profile = rig->profile();
-        Resources resources = rig->scripted.resources();
-        // A file that is no program, executable only for "not a program".
+        // An executable file that is no program.
         const QString fakePython = rig->dir.filePath(QStringLiteral("python3"));
-        QVERIFY(FileSystem::writeAtomically(fakePython, QByteArray(64, '\x07')));
-        QVERIFY(fault != "not a program" ||
+        QVERIFY(FileSystem::writeAtomically(fakePython, QByteArray(64, '\x07')) &&
                 QFile::setPermissions(fakePython, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
         if (fault == "not installed") {
             QVERIFY(QFile::remove(rig->fake.binary()));
-        } else if (fault != "no script") {
-            profile.pythonCandidates = {rig->dir.filePath(QStringLiteral("missing/python3")), fakePython};
         } else {
-            resources = Resources(rig->dir.filePath(QStringLiteral("home")));
+            profile.pythonCandidates = {rig->dir.filePath(QStringLiteral("missing/python3")), fakePython};
         }
 
-        ResolveLink link(profile, resources, rig->running, quick);
+        ResolveLink link(profile, rig->scripted.resources(), rig->running, quick);
         QSignalSpy changes(&link, &ResolveLink::healthChanged);
         link.start();
         QTRY_COMPARE(link.health(), health);
         // None of these is retried on its own: at most "starting" came first.
         QTest::qWait(250);
         QVERIFY(changes.size() <= 2);
-        QVERIFY(!link.bridgeRunning() && rig->scripted.launchTimes().isEmpty());
+        QVERIFY(!link.bridgeRunning() && rig->scripted.requests().isEmpty());
         // Requests fail at once, without using an id.
         QCOMPARE(QCoro::waitFor(link.send(QStringLiteral("echo"))).error(), LinkError::notRunning);
         QCOMPARE(link.lastRequestId(), 0);
@@ -124,8 +113,6 @@ private slots:
             QTest::newRow(name) << object(reply) << label << running;
         };
 
-        row("scripting unavailable without an error says so plainly",
-            R"({"ok":false,"code":"scripting_unavailable"})", "scripting unavailable");
         row("ok given as a string is not true and falls through to the code",
             R"({"ok":"true","code":"scripting_unavailable","error":"refused","result":{"product":"X"}})",
             "refused");
@@ -143,31 +130,26 @@ private slots:
                                             {"refresh_luts", ::reply(R"({"ok":true})")}});
         ResolveLink& link = rig->start();
         // The poll asks again only after it has dealt with the previous reply.
-        QTRY_VERIFY(rig->requestsFor("status") >= 2);
+        QTRY_VERIFY(rig->scripted.requests().size() >= 2);
         QCOMPARE(link.health().label(), label);
         QCOMPARE(link.project(), QString()); // none of these names a project that is a string
         // Not connected: a refresh is not even asked for.
         QVERIFY(!QCoro::waitFor(link.refreshLUTs()));
-        QCOMPARE(rig->requestsFor("refresh_luts"), 0);
     }
 
     void endedBridgesAreRestartedAndIdsGoOn() {
         // Every bridge answers one status request and then ends.
         rig->scripted.setScript(QJsonObject{{"status", reply(R"({"ok":true})", {{"exit", true}})}});
         ResolveLink& link = rig->start({50ms, 2s, 200ms});
-        QTRY_VERIFY(rig->scripted.launchTimes().size() >= 3 && rig->scripted.requests().size() >= 3);
+        QTRY_VERIFY(rig->scripted.requests().size() >= 3);
         QTRY_COMPARE(link.health(), Health::resolveNotRunning());
 
-        // Each line a bridge read is one whole request, with the next id.
+        // Each line a bridge read is one whole request, with the next id, a restart delay after the last.
         const auto requests = rig->scripted.requests();
         for (int i = 0; i < requests.size(); ++i) {
             QCOMPARE(requests[i].second,
                      (QJsonObject{{"id", i + 1}, {"cmd", "status"}, {"args", QJsonObject{}}}));
-        }
-        const QList<double> launches = rig->scripted.launchTimes();
-        for (int i = 1; i < launches.size(); ++i) {
-            QVERIFY2(launches[i] - launches[i - 1] >= 0.195,
-                     qPrintable(QString::number(launches[i] - launches[i - 1])));
+            QVERIFY(i == 0 || requests[i].first - requests[i - 1].first >= 0.195);
         }
     }
 
@@ -183,8 +165,8 @@ private slots:
             << true;
         QTest::newRow("a long reply within the limit that arrives in two pieces is put together")
             << reply(first, {{"pad", 900 * 1024}, {"split", true}}) << true;
-        QTest::newRow("an overlong reply line is dropped whole")
-            << reply(first, {{"pad", 1100 * 1024}}) << false;
+        QTest::newRow("a reply line whose last piece takes it just over the limit is dropped whole")
+            << reply(first, {{"pad", 1024 * 1024}, {"split", true}}) << false;
     }
 
     void repliesThatDoNotCount() {
@@ -194,7 +176,7 @@ private slots:
         rig->scripted.setScript(QJsonObject{{"echo", step}, {"second", reply(R"({"n":2})")}});
         // No status answers and no second poll get in the way.
         ResolveLink& link = rig->start({1h, answered ? 5000ms : 300ms, 1h});
-        QTRY_COMPARE(rig->requestsFor("status"), 1);
+        QTRY_COMPARE(rig->polls(), 1);
 
         const ResolveLink::Reply firstReply = QCoro::waitFor(link.send(QStringLiteral("echo")));
         QCOMPARE(firstReply.ok(), answered);
@@ -211,7 +193,7 @@ private slots:
         // A bridge that ends while requests wait fails all of them with notRunning, not timeout.
         rig->scripted.setScript(QJsonObject{{"quit", QJsonObject{{"exit", true}}}});
         ResolveLink& link = rig->start({1h, 5s, 1h});
-        QTRY_COMPARE(rig->requestsFor("status"), 1);
+        QTRY_COMPARE(rig->polls(), 1);
         auto waiting = link.send(QStringLiteral("echo"));
         QCOMPARE(QCoro::waitFor(link.send(QStringLiteral("quit"))).error(), LinkError::notRunning);
         QCOMPARE(QCoro::waitFor(waiting).error(), LinkError::notRunning);
@@ -220,20 +202,21 @@ private slots:
 
         // A start while a request waits tears the old bridge down and fails the request the same way.
         link.start();
-        QTRY_COMPARE(rig->requestsFor("status"), 2);
+        QTRY_COMPARE(rig->polls(), 2);
         auto torn = link.send(QStringLiteral("echo"));
         link.start();
         QCOMPARE(QCoro::waitFor(torn).error(), LinkError::notRunning);
 
         // So does destroying the link.
-        QTRY_COMPARE(rig->requestsFor("status"), 3);
+        QTRY_COMPARE(rig->polls(), 3);
         auto orphaned = link.send(QStringLiteral("echo"));
         rig->link.reset();
         QCOMPARE(QCoro::waitFor(orphaned).error(), LinkError::notRunning);
     }
 
     void waitsAsLongAsToldAndNotifiesOnlyOnChange() {
-        rig->answerStatus(R"({"ok":true,"result":{"product":"P","version":"2","project":"A"}})");
+        rig->scripted.setScript(QJsonObject{
+            {"status", reply(R"({"ok":true,"result":{"product":"P","version":"2","project":"A"}})")}});
         ResolveLink& link = rig->start({200ms, 250ms, 1h});
         QSignalSpy healthChanges(&link, &ResolveLink::healthChanged);
         QSignalSpy projectChanges(&link, &ResolveLink::projectChanged);
@@ -241,11 +224,10 @@ private slots:
         const auto requests = rig->scripted.requests();
         const double interval = requests[1].first - requests[0].first;
         QVERIFY2(interval >= 0.195 && interval < 1.0, qPrintable(QString::number(interval)));
-        QElapsedTimer clock;
-        clock.start();
+        const auto sent = std::chrono::steady_clock::now();
         QCOMPARE(QCoro::waitFor(link.send(QStringLiteral("unanswered"))).error(), LinkError::timeout);
-        QVERIFY2(clock.elapsed() >= 249 && clock.elapsed() < 1000,
-                 qPrintable(QString::number(clock.elapsed())));
+        const auto waited = std::chrono::steady_clock::now() - sent;
+        QVERIFY(waited >= 249ms && waited < 1s);
         // Polls answered alike after the first changed nothing.
         QCOMPARE(link.project(), QStringLiteral("A"));
         QCOMPARE(healthChanges.size() + projectChanges.size(), 2);
@@ -273,15 +255,10 @@ private slots:
         QTRY_COMPARE(link.health(), Health::connected("DaVinci Resolve Studio", "19.1.3.7"));
         QCOMPARE(link.project(), QStringLiteral("Untitled Project"));
         QVERIFY(QCoro::waitFor(link.refreshLUTs()));
-        // Resolve answers the refresh with something other than True, or has no project open.
+        // Resolve answers the refresh with something other than True.
         rig->fake.setControl({{"refresh_result", "yes"}});
         QVERIFY(!QCoro::waitFor(link.refreshLUTs()));
-        rig->fake.setControl({{"project", QJsonValue()}});
-        QVERIFY(!QCoro::waitFor(link.refreshLUTs()));
         QCOMPARE(rig->fake.refreshCount(), 2);
-
-        rig->fake.setControl({{"mode", "refuse"}});
-        QTRY_COMPARE(link.health(), Health::resolveNotRunning());
 
         // A call that raises is one bad request; the bridge answers the next one.
         rig->fake.setControl({{"mode", "raise"}});
@@ -296,10 +273,8 @@ private slots:
     void realBridgeSurvivesBadRequests() {
         // What the scripting module prints must not end up among the replies.
         rig->fake.setControl(QJsonObject{{"mode", "answer"}, {"chatty", true}});
-        const ResolveProfile profile = rig->profile();
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("RESOLVE_SCRIPT_LIB"), profile.scriptLib);
-        environment.insert(QStringLiteral("PYTHONPATH"), profile.pythonPath);
+        QProcessEnvironment environment;
+        environment.insert(QStringLiteral("PYTHONPATH"), rig->profile().pythonPath);
         // Requests without a usable id get no reply; JSON nested too deep to read is dropped. The
         // bridge ends normally once its input ends.
         const QByteArray requests = "not json\n[1,2,3]\n\xff\xfe\n\n" + QByteArray(100000, '[') + R"(
@@ -311,15 +286,13 @@ private slots:
 {"id":4,"cmd":"status"}
 {"id":5,"cmd":"refresh_luts","args":{}}
 )";
-        QByteArrayList replies =
-            runProgram(QStringLiteral(TONEWHARF_PYTHON3), {bridgeScript}, requests, environment).split('\n');
-        for (QByteArray& line : replies) {
+        QByteArray replies;
+        for (const QByteArray& line :
+             runProgram(TONEWHARF_PYTHON3, {bridgeScript}, requests, environment).split('\n')) {
             const QJsonObject reply = QJsonDocument::fromJson(line).object();
-            line = QByteArray::number(reply["id"].toInt()) + ' ' + reply["code"].toString().toUtf8() +
-                   reply["result"]["product"].toString().toUtf8();
+            replies += QByteArray::number(reply["id"].toInt()) + reply["code"].toString().toUtf8() + ' ';
         }
-        QCOMPARE(replies, QByteArrayList({"1 bad_request", "2 unknown_command", "3 bad_request",
-                                          "4 DaVinci Resolve Studio", "5 ", "0 "}));
+        QCOMPARE(replies, "1bad_request 2unknown_command 3bad_request 4 5 0 ");
         QCOMPARE(rig->fake.refreshCount(), 1);
     }
 };

@@ -1,9 +1,6 @@
-"""A stand-in for Resolve's scripting module in a fake Resolve at <root>/Developer/Scripting/Modules.
-<root>/fake_resolve.json, read on every call, steers it: "mode" ("answer", "refuse": scriptapp
-answers None, "unavailable": the import fails, "raise"), "version", "project", "clip" (str or null),
-"refresh_result", "chatty" (prints to stdout), "grade", "export_result". It records its environment
-at import in fake_resolve_env.json and its calls in fake_resolve_calls.log.
-"""
+"""Resolve's scripting module in a fake Resolve at <root>/Developer/Scripting/Modules, steered by
+<root>/fake_resolve.json (read on every call, for the keys _control is asked), recording its
+environment at import in fake_resolve_env.json and its calls in fake_resolve_calls.log."""
 
 import json
 import os
@@ -36,10 +33,6 @@ with open(os.path.join(_ROOT, "fake_resolve_env.json"), "w", encoding="utf-8") a
 _record("import")
 if _control("mode") == "unavailable":
     raise ImportError("fusionscript could not be loaded")
-# The real module loads the library RESOLVE_SCRIPT_LIB names; so does this one, in spirit.
-if not os.path.isfile(os.environ.get("RESOLVE_SCRIPT_LIB", "")):
-    raise ImportError("RESOLVE_SCRIPT_LIB does not name a file")
-
 
 class _Item:
     def __init__(self, name):
@@ -54,11 +47,6 @@ class _Item:
         return size is not None and _control("export_result", True)
 
 
-def _named(key, default, make):
-    name = _control(key, default)
-    return None if name is None else make(name)
-
-
 class _Project:
     def __init__(self, name):
         self.GetName = lambda: name
@@ -67,7 +55,8 @@ class _Project:
         return self
 
     def GetCurrentVideoItem(self):
-        return _named("clip", "A001_C002", _Item)
+        name = _control("clip", "A001_C002")
+        return None if name is None else _Item(name)
 
     def RefreshLUTList(self):
         _record("refresh")
@@ -87,7 +76,8 @@ class _Resolve:
         return self
 
     def GetCurrentProject(self):  # Resolve stands in for its project manager
-        return _named("project", "Untitled Project", _Project)
+        name = _control("project", "Untitled Project")
+        return None if name is None else _Project(name)
 
 
 def scriptapp(name):

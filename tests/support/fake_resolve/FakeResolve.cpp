@@ -2,7 +2,6 @@
 
 #include "platform/FileSystem.h"
 
-#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QProcessEnvironment>
@@ -17,16 +16,6 @@ QStringList lines(const QString& path) {
     return QString::fromUtf8(FileSystem::readAll(path).value_or("")).split(u'\n', Qt::SkipEmptyParts);
 }
 
-// A copy keeps the permissions of its original.
-bool copyFile(const QString& from, const QString& to) {
-    QFile::remove(to);
-    return QFile::copy(from, to);
-}
-
-QJsonObject readObject(const QString& text) {
-    return QJsonDocument::fromJson(text.toUtf8()).object();
-}
-
 } // namespace
 
 FakeResolveInstallation::FakeResolveInstallation(QString root)
@@ -34,8 +23,8 @@ FakeResolveInstallation::FakeResolveInstallation(QString root)
     const QString modules = m_root + u"/Developer/Scripting/Modules"_s;
     if (!FileSystem::makeFolder(modules) || !FileSystem::makeFolder(m_root + u"/bin"_s) ||
         !FileSystem::makeFolder(m_root + u"/libs/Fusion"_s) || !FileSystem::makeFolder(m_root + u"/LUT"_s) ||
-        !copyFile(u"/bin/sleep"_s, binary()) ||
-        !copyFile(sources + u"DaVinciResolveScript.py"_s, modules + u"/DaVinciResolveScript.py"_s) ||
+        !QFile::copy(u"/bin/sleep"_s, binary()) ||
+        !QFile::copy(sources + u"DaVinciResolveScript.py"_s, modules + u"/DaVinciResolveScript.py"_s) ||
         !FileSystem::writeAtomically(m_root + u"/libs/Fusion/fusionscript.so"_s, "placeholder\n")) {
         m_problem = u"cannot lay out a fake Resolve under "_s + m_root;
     }
@@ -59,8 +48,8 @@ QStringList FakeResolveInstallation::calls() const {
 }
 
 QJsonObject FakeResolveInstallation::environmentSeen() const {
-    return readObject(
-        QString::fromUtf8(FileSystem::readAll(m_root + u"/fake_resolve_env.json"_s).value_or("")));
+    return QJsonDocument::fromJson(FileSystem::readAll(m_root + u"/fake_resolve_env.json"_s).value_or(""))
+        .object();
 }
 
 bool FakeResolveInstallation::startRunning() {
@@ -81,7 +70,7 @@ void FakeResolveInstallation::stopRunning() {
 ScriptedBridge::ScriptedBridge(QString folder)
     : m_folder(std::move(folder)) {
     m_valid = FileSystem::makeFolder(m_folder) &&
-              copyFile(sources + u"scripted_bridge.py"_s, m_folder + u"/tintara_resolve_bridge.py"_s);
+              QFile::copy(sources + u"scripted_bridge.py"_s, m_folder + u"/tintara_resolve_bridge.py"_s);
 }
 
 void ScriptedBridge::setScript(const QJsonObject& script) {
@@ -91,15 +80,8 @@ void ScriptedBridge::setScript(const QJsonObject& script) {
 QList<std::pair<double, QJsonObject>> ScriptedBridge::requests() const {
     QList<std::pair<double, QJsonObject>> requests;
     for (const QString& line : lines(m_folder + u"/requests.log"_s)) {
-        requests.append({line.section(u' ', 0, 0).toDouble(), readObject(line.section(u' ', 1))});
+        requests.append({line.section(u' ', 0, 0).toDouble(),
+                         QJsonDocument::fromJson(line.section(u' ', 1).toUtf8()).object()});
     }
     return requests;
-}
-
-QList<double> ScriptedBridge::launchTimes() const {
-    QList<double> times;
-    for (const QString& line : lines(m_folder + u"/launches.log"_s)) {
-        times.append(line.toDouble());
-    }
-    return times;
 }

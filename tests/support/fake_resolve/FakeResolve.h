@@ -41,7 +41,7 @@ private:
 };
 
 // A resource folder whose "tintara_resolve_bridge.py" is the scripted bridge: it answers from
-// script.json beside it and logs every request line and every launch.
+// script.json beside it and logs every request line.
 class ScriptedBridge {
 public:
     explicit ScriptedBridge(QString folder);
@@ -52,7 +52,6 @@ public:
     // Every line the bridge received, parsed (lines that were not JSON objects come back empty),
     // with the monotonic time it arrived, in seconds.
     QList<std::pair<double, QJsonObject>> requests() const;
-    QList<double> launchTimes() const;
 
 private:
     QString m_folder;
