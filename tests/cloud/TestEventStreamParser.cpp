@@ -41,8 +41,7 @@ private slots:
         }
         QTEST(overflowed, "overflowed");
         QTEST(cut, "blocks");
-        // Ending the remainder shows the bytes really kept.
-        QFETCH(QByteArray, remainder);
+        QFETCH(QByteArray, remainder); // ending it shows the bytes really kept
         QCOMPARE(buffer.append("next\n\n"), QList<QByteArray>{remainder + "next"});
     }
 
