@@ -81,8 +81,8 @@ void TestHttpParsing::receivesWithinTheLimits() {
             });
         }
     }
-    QTEST(receipt.state(), "state");
-    // A head that declares a large body holds no more than what came with it.
+    receipt.readOnce([](char*, qint64) { return qint64(0); }); // asks for room, as a socket read does
+    QTEST(receipt.state(), "state"); // and a head that declares a large body holds no more than arrived
     QVERIFY2(receipt.reservedBytes() <= 2 * LocalHttp::readChunkBytes,
              qPrintable(QString::number(receipt.reservedBytes())));
 }

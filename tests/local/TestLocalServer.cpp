@@ -197,7 +197,8 @@ void TestLocalServer::answersRequests_data() {
     row("a look split across reads is taken", {look.left(60), look.mid(60)}, okTrue, {"Warm"});
     row("a look of megabytes is taken",
         {lookRequest(R"({"name":"Big","cube":")" + QByteArray(2 << 20, 'x') + R"("})")}, okTrue, {"Big"});
-    row("a refused look is answered 500 ok false", {lookRequest(R"({"name":"Refused","cube":"x"})")},
+    row("a refused look is answered 500 ok false; bytes after its body are not part of it",
+        {lookRequest(R"({"name":"Refused","cube":"x"})") + helloRequest},
         answer("500 Internal Server Error", "application/json", R"({"ok":false})"), {"Refused"});
     row("a look without cube is answered 400", {lookRequest(R"({"name":"Warm"})")},
         answer("400 Bad Request", "text/plain", "bad request"));
@@ -235,8 +236,7 @@ void TestLocalServer::longPollIsAnsweredByWakeOrTimeoutAndClosedByStop() {
     QCOMPARE(second.finish(), inboxAnswer(4));
     QVERIFY2(clock.elapsed() < 250, "a wake answers at once, not at the timeout");
 
-    // Nobody waits now: a wake without waiters changes nothing, and the next poll parks again until
-    // its timeout gives the unchanged listing.
+    // A wake with nobody waiting changes nothing; the next poll parks until its timeout answers.
     harness.server->notifyInboxChanged();
     clock.restart();
     QCOMPARE(exchange(harness.port(), "GET /v1/inbox?since=4 HTTP/1.1\r\n\r\n"), inboxAnswer(4));
