@@ -1,5 +1,5 @@
+#include "engine/FileDigest.h"
 #include "engine/FolderWatcher.h"
-#include "engine/LookFileNames.h"
 #include "engine/SyncEngine.h"
 #include "platform/FileSystem.h"
 #include "platform/HostInfo.h"
@@ -31,36 +31,20 @@ struct RefusingLoginItem final : LoginItem {
     }
 };
 
-// The activity, oldest first.
-QStringList texts(const SyncEngine& engine) {
-    QStringList lines;
-    for (const Activity& entry : engine.activity()) {
-        lines.prepend(entry.text);
-    }
-    return lines;
-}
-
 } // namespace
 
-// The engine without its networks: settings, the support files, the activity log, writing looks
-// into the LUT folder and the tasks around that folder.
+// The engine without the cloud: settings, support files, looks written into the LUT folder, the
+// inbox watcher, the local server's setting and the folder tasks. Whole roads are the system tests'.
 class TestSyncEngine : public QObject {
     Q_OBJECT
 
 private slots:
-    // The settings file is plain text that anyone may edit.
-    void handEditedSettingsReadAsTheDefaults() {
-        EngineFixture fixture;
-        fixture.settings()->setValue("tonewharf.local", "x");
-        fixture.settings()->setValue("tonewharf.lutFolder", "LUTs");
-        SyncEngine engine(fixture.services());
-        QVERIFY(engine.localEnabled());
-        QCOMPARE(engine.lutFolderPath(), fixture.resolveRoot() + "/LUT/Tonewharf");
-    }
-
+    // A relative folder, hand-written into the settings or assigned, is refused.
     void folderAssignmentPublishesTheInbox() {
         EngineFixture fixture;
+        fixture.settings()->setValue("tonewharf.lutFolder", "LUTs");
         SyncEngine engine(fixture.services());
+        QCOMPARE(engine.lutFolderPath(), fixture.resolveRoot() + "/LUT/Tonewharf");
         engine.setLutFolderPath(fixture.path("X/LUT/"));
         engine.setLutFolderPath("relative/LUT");
         const QJsonObject config =
@@ -77,59 +61,28 @@ private slots:
     void ledgerIsKeptAndDamageSetAside_data() {
         QTest::addColumn<QByteArray>("contents");
         QTest::addColumn<bool>("kept");
-        QTest::addColumn<bool>("setAside");
         QTest::newRow("a whole ledger is kept as it is")
             << QByteArray(R"({"pulled":{"r1":{"drxFile":"W.drx","fileName":"W.cube","remoteFile":"w"},)"
                           R"("r2":{"fileName":"C.cube","remoteFile":"c"}},)"
                           R"("pushed":{"A.cube":{"hash":"h","recordID":"r3"}}})")
-            << true << false;
+            << true;
         QTest::newRow("a truncated ledger is set aside")
-            << QByteArray(R"({"pulled":{"r1":{"fileName")") << false << true;
-        QTest::newRow("an empty file is no damage") << QByteArray() << false << false;
+            << QByteArray(R"({"pulled":{"r1":{"fileName")") << false;
     }
 
     void ledgerIsKeptAndDamageSetAside() {
         QFETCH(QByteArray, contents);
         QFETCH(bool, kept);
-        QFETCH(bool, setAside);
         EngineFixture fixture;
         const QString path = fixture.supportFolder() + "/ledger.json";
         QVERIFY(FileSystem::makeFolder(fixture.supportFolder()) &&
                 FileSystem::writeAtomically(path, contents));
         SyncEngine(fixture.services()).saveLedger();
-        QCOMPARE(FileSystem::readAll(path + ".corrupt"), setAside ? std::optional(contents) : std::nullopt);
+        QCOMPARE(FileSystem::readAll(path + ".corrupt"), kept ? std::nullopt : std::optional(contents));
         QCOMPARE(FileSystem::readAll(path), kept ? contents : QByteArray(R"({"pulled":{},"pushed":{}})"));
     }
 
-    void activityKeepsTheNewestThirty() {
-        EngineFixture fixture;
-        SyncEngine engine(fixture.services());
-        for (int i = 1; i <= 31; ++i) {
-            engine.log(QString::number(i), true);
-        }
-        QCOMPARE(engine.activity().size(), 30);
-        QCOMPARE(engine.activity().last().text, u"2"_s);
-    }
-
-    void cloudNamesBecomeOneFileName_data() {
-        QTest::addColumn<QString>("recordName");
-        QTest::addColumn<QString>("cube"); // empty: the record is skipped
-        QTest::newRow("an upper-case ending gains the extension") << "Warm.CUBE"
-                                                                  << "Warm.CUBE.cube";
-        QTest::newRow("a path keeps its last part") << "../../etc/x"
-                                                    << "x.cube";
-        QTest::newRow("two dots are skipped") << ".."
-                                              << "";
-    }
-
-    void cloudNamesBecomeOneFileName() {
-        QFETCH(QString, recordName);
-        QFETCH(QString, cube);
-        QCOMPARE(LookFileNames::cloudCubeFileName(recordName).value_or(QString()), cube);
-    }
-
-    // In the default folder the still names its cube relative to the master LUT folder; a still
-    // that cannot be written is no problem of the LUT folder.
+    // In the default folder the still names its cube relative to the master LUT folder.
     void stillRefersToItsCube() {
         EngineFixture fixture;
         SyncEngine engine(fixture.services());
@@ -138,45 +91,85 @@ private slots:
         const QByteArray reference = QByteArray("\x2a\x13Tonewharf/Warm.cube").toHex();
         QVERIFY(
             FileSystem::readAll(engine.stillsFolderPath() + "/Warm.drx").value_or("").contains(reference));
-        QCOMPARE(engine.activity().first().text, u"Warm.drx → Resolve (gallery import)"_s);
-
-        QVERIFY(QDir(engine.stillsFolderPath()).removeRecursively());
-        QVERIFY(FileSystem::writeAtomically(engine.stillsFolderPath(), "in the way"));
-        QVERIFY(!engine.writeStill(warmLook, "Warm.cube", engine.stillPath("Warm.cube")));
-        QCOMPARE(engine.folderProblem(), std::nullopt);
     }
 
-    // The tests run as root: a plain shell stands in for pkexec and really creates and re-owns.
-    void hostileNamesReachMkdirAndChownLiterally_data() {
-        QTest::addColumn<QString>("folder");
-        QTest::addColumn<QString>("user");
-        QTest::newRow("quotes, expansions, a backslash and a line break in the folder")
-            << u"it's \"graded\" $(touch ran) `touch ran` $HOME back\\slash\nnext line; touch ran"_s
-            << HostInfo::userName();
-        QTest::newRow("a quote in the user name fails without running anything")
-            << u"LUT"_s << u"x' 'y'; touch ran; echo '"_s;
+    void looksLandInsideTheLutFolder_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("landed"); // empty: refused
+        QTest::newRow("a plain name gains its ending") << "Warm" << u"Warm.cube"_s;
+        QTest::newRow("an ending in capitals is kept") << "Day2.CUBE" << u"Day2.CUBE"_s;
+        QTest::newRow("a path is reduced to its last part") << "../../etc/x" << u"x.cube"_s;
+        QTest::newRow("two dots are refused") << ".." << u""_s;
+        QTest::newRow("a backslash is refused") << "..\\escape" << u""_s;
+        QTest::newRow("a trailing slash leaves no name") << "a/" << u""_s;
     }
 
-    void hostileNamesReachMkdirAndChownLiterally() {
-        QFETCH(QString, folder);
-        QFETCH(QString, user);
+    void looksLandInsideTheLutFolder() {
+        QFETCH(QString, name);
+        QFETCH(QString, landed);
         EngineFixture fixture;
-        QFile::remove("ran"); // where an injected command would leave its mark
-        const QString lut = fixture.path("area/" + folder);
-        ProcessPrivilegedRunner shell(u"/bin/sh"_s, {u"-c"_s});
-        QCoro::Task<bool> run = shell.run(SyncEngine::folderCreationCommand(lut + "/To TINTARA", user, lut));
-        QCOMPARE(QCoro::waitFor(run), user == HostInfo::userName());
-        QCOMPARE(QDir(fixture.path("area")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-                 QStringList{folder});
-        QVERIFY(QFileInfo(lut + "/To TINTARA").isDir());
-        QVERIFY(!QFile::exists("ran"));
+        SyncEngine engine(fixture.services());
+        QCOMPARE(QCoro::waitFor(engine.receiveLUT({name, "LUT_3D_SIZE 2\n", {}, {}})), !landed.isEmpty());
+        QCOMPARE(QDir(engine.lutFolderPath()).entryList(QDir::Files | QDir::Hidden),
+                 landed.isEmpty() ? QStringList() : QStringList{landed});
+    }
+
+    // Exports closer together than the settle make one scan; a file written in place, one more.
+    void theInboxIsScannedOnceSettled() {
+        EngineFixture fixture;
+        EngineServices services = fixture.services();
+        services.inboxSettle = std::chrono::milliseconds(300);
+        SyncEngine engine(services);
+        engine.setLutFolderPath(fixture.path("LUT"));
+        const QDir inbox(engine.inboxFolderPath());
+        for (const char* name : {"Day2.cube", "Day3.cube", "Day1.cube"}) {
+            QVERIFY(FileSystem::writeAtomically(inbox.filePath(name), name));
+            QTest::qWait(200);
+        }
+        QTRY_COMPARE(engine.inboxSnapshot().seq, 1);
+        QTest::qWait(500);
+        QCOMPARE(engine.inboxSnapshot().seq, 1);
+        QCOMPARE(engine.inboxSnapshot().items.first().name, u"Day1.cube"_s); // code-point order
+        QCOMPARE(engine.inboxFile("../../support/Tonewharf/ledger.json"), std::nullopt);
+
+        QFile slow(inbox.filePath("Slow.cube"));
+        QVERIFY(slow.open(QIODevice::WriteOnly));
+        slow.write("first half ");
+        slow.flush();
+        QTest::qWait(500); // longer than the settle: the first scan sees half the file
+        slow.write("second half");
+        slow.close();
+        QTRY_VERIFY_WITH_TIMEOUT(engine.inboxSnapshot().items.contains(
+                                     InboxItem{"Slow.cube", sha256Hex("first half second half"), 22}),
+                                 3000);
+    }
+
+    void theServerFollowsItsSettingAndSigningOut() {
+        EngineFixture fixture;
+        auto engine = std::make_unique<SyncEngine>(fixture.services());
+        engine->start();
+        QTRY_VERIFY(engine->localPort() && engine->watcher());
+        engine->signOut();
+        QCOMPARE(engine->watcher(), nullptr);
+        QVERIFY(engine->localPort().has_value());
+        engine->setLocalEnabled(false);
+        QTRY_COMPARE(engine->localPort(), std::nullopt);
+        // Stored off, a restarted engine stays silent.
+        engine = std::make_unique<SyncEngine>(fixture.services());
+        engine->start();
+        QTest::qWait(200);
+        QCOMPARE(engine->localPort(), std::nullopt);
     }
 
     // A LUT folder under a file: everything that needs it fails and says so, and recovers once the
-    // way is clear. A plain shell plays the administrator's rights.
+    // way is clear. A plain shell plays the administrator's rights (the tests run as root), so the
+    // folder's name, quotes and expansions and all, reaches mkdir literally.
     void folderFailuresAreReportedAndRecovered() {
         EngineFixture fixture;
         QVERIFY(FileSystem::writeAtomically(fixture.path("locked"), "a file where a folder should be"));
+        QFile::remove("ran"); // where an injected command would leave its mark
+        const QString lut =
+            fixture.path(u"locked/it's \"graded\" $(touch ran) `touch ran` back\\slash\nLUT"_s);
         const auto loginItem = std::make_shared<RefusingLoginItem>();
         EngineServices services = fixture.services();
         services.userName = HostInfo::userName();
@@ -185,11 +178,10 @@ private slots:
         services.loginItem = loginItem;
         services.resolveProfile.colourPageScripts = fixture.path("locked/Color");
         SyncEngine engine(services);
-        engine.setLutFolderPath(fixture.path("locked/LUT"));
-        QCOMPARE(engine.folderProblem(), "Can't create " + fixture.path("locked/LUT"));
+        engine.setLutFolderPath(lut);
+        QCOMPARE(engine.folderProblem(), "Can't create " + lut);
         QCOMPARE(engine.writeCube("a", "Warm.cube", "Warm.cube written"), CubeWrite::failed);
-        QCOMPARE(engine.folderProblem(), "Can't write to " + fixture.path("locked/LUT"));
-        QVERIFY(!engine.writeStill(warmLook, "Warm.cube", engine.stillPath("Warm.cube")));
+        QCOMPARE(engine.folderProblem(), "Can't write to " + lut);
         QCoro::waitFor(engine.createFolderWithAdmin());
         QCOMPARE(engine.watcher(), nullptr);
         engine.installResolveScript();
@@ -200,10 +192,10 @@ private slots:
 
         QVERIFY(QFile::remove(fixture.path("locked")));
         QCOMPARE(engine.writeCube("a", "../escape.cube", "escaped"), CubeWrite::failed);
-        QCOMPARE(engine.writeCube("a", "Warm.cube", "Warm.cube written"), CubeWrite::written);
-        QCOMPARE(engine.folderProblem(), std::nullopt);
         QCoro::waitFor(engine.createFolderWithAdmin());
         QVERIFY(engine.watcher() && engine.watcher()->isWatching());
+        QCOMPARE(engine.writeCube("a", "Warm.cube", "Warm.cube written"), CubeWrite::written);
+        QCOMPARE(engine.folderProblem(), std::nullopt);
         // The script goes in once, and again only when it differs.
         engine.installResolveScript();
         QVERIFY(FileSystem::writeAtomically(fixture.path("locked/Color/Send to TINTARA.py"), "edited"));
@@ -213,20 +205,19 @@ private slots:
                  FileSystem::readAll(TONEWHARF_RESOURCE_DIR "/Send to TINTARA.py"));
 
         const QStringList expected{"Can't write Warm.cube — check the LUT folder",
-                                   "Could not write the Resolve still for Warm: ",
                                    "Folder creation cancelled or failed",
                                    "Could not install the Resolve script: ",
                                    "Launch at login: The operation couldn't be completed.",
-                                   "Warm.cube written",
                                    "LUT folder ready",
+                                   "Warm.cube written",
                                    "“Send to TINTARA” installed in Resolve's scripts",
                                    "“Send to TINTARA” installed in Resolve's scripts"};
-        const QStringList logged = texts(engine);
+        const QStringList logged = EngineFixture::texts(engine);
         QCOMPARE(logged.size(), expected.size());
         for (qsizetype i = 0; i < logged.size(); ++i) {
             QVERIFY2(logged[i].startsWith(expected[i]), qPrintable(logged[i]));
         }
-        QVERIFY(!QFile::exists(fixture.path("locked/escape.cube")));
+        QVERIFY(!QFile::exists(fixture.path("locked/escape.cube")) && !QFile::exists("ran"));
     }
 };
 

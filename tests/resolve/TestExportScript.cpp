@@ -50,7 +50,6 @@ private slots:
         QTest::newRow("a name ending in .cube is not doubled") << u"Warm.CUBE"_s << u"Warm.cube"_s;
         QTest::newRow("parent folders, separators and a leading dot") << u"../.Warm\\Day"_s << QString();
         QTest::newRow("characters file systems refuse") << u"Warm: \"day\" <1>|*?\n\t"_s << QString();
-        QTest::newRow("an empty name") << QString() << QString();
         QTest::newRow("a name longer than a file name may be") << QString(300, u'é') << QString();
     }
 
@@ -81,7 +80,6 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::newRow("no config.json") << u"config"_s << u"no config.json at "_s;
         QTest::newRow("no project") << u"project"_s << u"no project is open"_s;
-        QTest::newRow("no timeline") << u"timeline"_s << u"the project has no current timeline"_s;
         QTest::newRow("no current clip") << u"clip"_s << u"there is no current clip"_s;
         QTest::newRow("Resolve refuses the export")
             << u"export_result"_s << u"could not export the grade of"_s;

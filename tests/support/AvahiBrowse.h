@@ -3,11 +3,9 @@
 #include <QList>
 #include <QString>
 
-#include <optional>
-
-// DNS-SD as a client on the network sees it: avahi-browse against the avahi-daemon that
-// scripts/test-services.sh runs on the loopback interface only. Against any other daemon the tests
-// that use this skip, because browsing there would send queries beyond this computer.
+// DNS-SD as a client on the network sees it, through the avahi-daemon that scripts/test-services.sh
+// runs on the loopback interface only. Against any other daemon the tests that use this skip, because
+// browsing there would send queries beyond this computer.
 namespace AvahiBrowse {
 
 inline const QString serviceType = QStringLiteral("_tonewharf._tcp");
@@ -16,11 +14,10 @@ struct Browsed {
     QString interfaceName;
     QString name;
     quint16 port = 0;
-    QString txt; // as avahi-browse writes it: each string double-quoted
+    QString txt; // each string double-quoted
 };
 
-// Every resolved "_tonewharf._tcp" instance the daemon knows, or nothing when avahi-browse fails.
-std::optional<QList<Browsed>> browse();
+// Every resolved instance of that name the daemon knows.
 QList<Browsed> browseNamed(const QString& name);
 // Exactly one instance of that name, on loopback, at that port, with the TXT record v=1.
 bool browsedOnce(const QString& name, quint16 port);

@@ -1,5 +1,6 @@
 #include "support/EngineFixture.h"
 
+#include "engine/SyncEngine.h"
 #include "platform/linux/ProcRunningApplications.h"
 
 #include <QDir>
@@ -37,4 +38,12 @@ EngineServices EngineFixture::services() const {
     services.computerName = QStringLiteral("Test Computer");
     services.applicationVersion = QStringLiteral("1.2.3");
     return services;
+}
+
+QStringList EngineFixture::texts(const SyncEngine& engine) {
+    QStringList lines;
+    for (const Activity& entry : engine.activity()) {
+        lines.prepend(entry.text);
+    }
+    return lines;
 }

@@ -6,6 +6,8 @@
 
 #include <memory>
 
+class SyncEngine;
+
 // A throwaway world for one engine: its own support folder, settings file, Resolve installation
 // root and credential store, all inside one temporary folder that disappears with the fixture.
 class EngineFixture {
@@ -24,6 +26,8 @@ public:
     QString resolveRoot() const { return path(QStringLiteral("resolve")); }
     std::shared_ptr<QSettings> settings() const;
     const std::shared_ptr<InMemoryCredentialStore>& credentials() const { return m_credentials; }
+    // The engine's activity texts, oldest first.
+    static QStringList texts(const SyncEngine& engine);
 
 private:
     QTemporaryDir m_root;

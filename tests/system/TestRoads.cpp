@@ -166,7 +166,7 @@ private slots:
         if (!tonewharf) {
             QSKIP("needs the throwaway keyring and the test cloud service of scripts/test.sh");
         }
-        const QString warm = createRecord("Warm", true);
+        createRecord("Warm", true);
         const QString cool = createRecord("Cool", false);
         QVERIFY(tonewharf->start());
         const QString lut = tonewharf->path("resolve/LUT/Tonewharf/");
@@ -220,7 +220,6 @@ private slots:
         QTest::qWait(1000);
         QCOMPARE(requests("GET", "/api/files/"), QStringList());
         QCOMPARE(requests("POST", "/api/collections/tintara_luts/records"), QStringList());
-        Q_UNUSED(warm);
     }
 
     void killedDuringABurstLeavesOnlyWholeFiles() {

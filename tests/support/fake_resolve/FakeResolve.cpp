@@ -23,37 +23,23 @@ bool copyFile(const QString& from, const QString& to) {
     return QFile::copy(from, to);
 }
 
-// The first number of every line of a log beside the bridge.
-QList<double> times(const QString& path) {
-    QList<double> times;
-    for (const QString& line : lines(path)) {
-        times.append(line.section(u' ', 0, 0).toDouble());
-    }
-    return times;
+QJsonObject readObject(const QString& text) {
+    return QJsonDocument::fromJson(text.toUtf8()).object();
 }
 
 } // namespace
 
 FakeResolveInstallation::FakeResolveInstallation(QString root)
     : m_root(std::move(root)) {
-    const QDir dir(m_root);
-    const QString modules = dir.filePath(u"Developer/Scripting/Modules"_s);
-    if (!FileSystem::makeFolder(modules) || !FileSystem::makeFolder(dir.filePath(u"bin"_s)) ||
-        !FileSystem::makeFolder(dir.filePath(u"libs/Fusion"_s)) ||
-        !FileSystem::makeFolder(dir.filePath(u"LUT"_s)) || !copyFile(u"/bin/sleep"_s, binary()) ||
+    const QString modules = m_root + u"/Developer/Scripting/Modules"_s;
+    if (!FileSystem::makeFolder(modules) || !FileSystem::makeFolder(m_root + u"/bin"_s) ||
+        !FileSystem::makeFolder(m_root + u"/libs/Fusion"_s) || !FileSystem::makeFolder(m_root + u"/LUT"_s) ||
+        !copyFile(u"/bin/sleep"_s, binary()) ||
         !copyFile(sources + u"DaVinciResolveScript.py"_s, modules + u"/DaVinciResolveScript.py"_s) ||
-        !FileSystem::writeAtomically(dir.filePath(u"libs/Fusion/fusionscript.so"_s), "placeholder\n")) {
+        !FileSystem::writeAtomically(m_root + u"/libs/Fusion/fusionscript.so"_s, "placeholder\n")) {
         m_problem = u"cannot lay out a fake Resolve under "_s + m_root;
     }
     setControl({{u"mode"_s, u"answer"_s}});
-}
-
-FakeResolveInstallation::~FakeResolveInstallation() {
-    stopRunning();
-}
-
-QString FakeResolveInstallation::binary() const {
-    return QDir(m_root).filePath(u"bin/resolve"_s);
 }
 
 ResolveProfile FakeResolveInstallation::profile(const QString& home) const {
@@ -65,22 +51,16 @@ ResolveProfile FakeResolveInstallation::profile(const QString& home) const {
 }
 
 void FakeResolveInstallation::setControl(const QJsonObject& control) {
-    FileSystem::writeAtomically(QDir(m_root).filePath(u"fake_resolve.json"_s),
-                                QJsonDocument(control).toJson());
+    FileSystem::writeAtomically(m_root + u"/fake_resolve.json"_s, QJsonDocument(control).toJson());
 }
 
 QStringList FakeResolveInstallation::calls() const {
-    return lines(QDir(m_root).filePath(u"fake_resolve_calls.log"_s));
-}
-
-int FakeResolveInstallation::refreshCount() const {
-    return int(calls().count(u"refresh"_s));
+    return lines(m_root + u"/fake_resolve_calls.log"_s);
 }
 
 QJsonObject FakeResolveInstallation::environmentSeen() const {
-    return QJsonDocument::fromJson(
-               FileSystem::readAll(QDir(m_root).filePath(u"fake_resolve_env.json"_s)).value_or(""))
-        .object();
+    return readObject(
+        QString::fromUtf8(FileSystem::readAll(m_root + u"/fake_resolve_env.json"_s).value_or("")));
 }
 
 bool FakeResolveInstallation::startRunning() {
@@ -100,27 +80,26 @@ void FakeResolveInstallation::stopRunning() {
 
 ScriptedBridge::ScriptedBridge(QString folder)
     : m_folder(std::move(folder)) {
-    m_valid =
-        FileSystem::makeFolder(m_folder) &&
-        copyFile(sources + u"scripted_bridge.py"_s, QDir(m_folder).filePath(u"tintara_resolve_bridge.py"_s));
+    m_valid = FileSystem::makeFolder(m_folder) &&
+              copyFile(sources + u"scripted_bridge.py"_s, m_folder + u"/tintara_resolve_bridge.py"_s);
 }
 
 void ScriptedBridge::setScript(const QJsonObject& script) {
-    FileSystem::writeAtomically(QDir(m_folder).filePath(u"script.json"_s), QJsonDocument(script).toJson());
+    FileSystem::writeAtomically(m_folder + u"/script.json"_s, QJsonDocument(script).toJson());
 }
 
-QList<QJsonObject> ScriptedBridge::requests() const {
-    QList<QJsonObject> parsed;
-    for (const QString& line : lines(QDir(m_folder).filePath(u"requests.log"_s))) {
-        parsed.append(QJsonDocument::fromJson(line.toUtf8()).object());
+QList<std::pair<double, QJsonObject>> ScriptedBridge::requests() const {
+    QList<std::pair<double, QJsonObject>> requests;
+    for (const QString& line : lines(m_folder + u"/requests.log"_s)) {
+        requests.append({line.section(u' ', 0, 0).toDouble(), readObject(line.section(u' ', 1))});
     }
-    return parsed;
+    return requests;
 }
 
 QList<double> ScriptedBridge::launchTimes() const {
-    return times(QDir(m_folder).filePath(u"launches.log"_s));
-}
-
-QList<double> ScriptedBridge::requestTimes() const {
-    return times(QDir(m_folder).filePath(u"request_times.log"_s));
+    QList<double> times;
+    for (const QString& line : lines(m_folder + u"/launches.log"_s)) {
+        times.append(line.toDouble());
+    }
+    return times;
 }

@@ -14,13 +14,11 @@
 class FakeResolveInstallation {
 public:
     explicit FakeResolveInstallation(QString root);
-    ~FakeResolveInstallation();
+    ~FakeResolveInstallation() { stopRunning(); }
 
-    // False when a part could not be put in place.
     bool isValid() const { return m_problem.isEmpty(); }
     const QString& problem() const { return m_problem; }
-    const QString& root() const { return m_root; }
-    QString binary() const;
+    QString binary() const { return m_root + QStringLiteral("/bin/resolve"); }
     // The Linux profile for this installation, with the test's python3 as the only candidate.
     ResolveProfile profile(const QString& home) const;
 
@@ -28,7 +26,7 @@ public:
     void setControl(const QJsonObject& control);
     // The fake module's record: "import", "scriptapp", "refresh" and "export" lines, in order.
     QStringList calls() const;
-    int refreshCount() const;
+    int refreshCount() const { return int(calls().count(QStringLiteral("refresh"))); }
     // The four variables the module found in its environment at import (absent ones as null).
     QJsonObject environmentSeen() const;
 
@@ -51,12 +49,10 @@ public:
     bool isValid() const { return m_valid; }
     Resources resources() const { return Resources(m_folder); }
     void setScript(const QJsonObject& script);
-    // Every line the bridge received, parsed; lines that were not JSON objects come back empty.
-    QList<QJsonObject> requests() const;
-    // The monotonic times of the launches and of the requests, in seconds.
+    // Every line the bridge received, parsed (lines that were not JSON objects come back empty),
+    // with the monotonic time it arrived, in seconds.
+    QList<std::pair<double, QJsonObject>> requests() const;
     QList<double> launchTimes() const;
-    QList<double> requestTimes() const;
-    int launches() const { return int(launchTimes().size()); }
 
 private:
     QString m_folder;
