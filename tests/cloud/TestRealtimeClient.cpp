@@ -133,13 +133,20 @@ private slots:
     void backsOffBetweenFailedStreams() {
         // The last failed stream sends bytes, which bring the wait back to the first one; it ends
         // inside a block, whose bytes would swallow the next stream's PB_CONNECT were they kept.
+        // A resend of Qt's own takes a scripted stream meant for the client and shifts every wait
+        // after it, so such a run says nothing about the client and is made again.
         const QJsonObject cutShort = stream("event:PB_CONNECT\ndata:{\"clientId\":\"old", holdMs, true);
-        script({endedWithoutBody, endedWithoutBody, endedWithoutBody, endedWithoutBody, cutShort});
-        auto client = makeClient();
-        client->connect(std::nullopt);
-        QTRY_COMPARE_WITH_TIMEOUT(requestsTo("POST").size(), 1, 10000);
-        QVERIFY(!CloudTestService::body(requestsTo("POST").first()).contains("old"));
-        const QList<int> waits = clientWaits(), expected{50, 100, 200, 200, 50};
+        const QList<int> expected{50, 100, 200, 200, 50};
+        QList<int> waits;
+        for (int attempt = 0; attempt < 3 && waits.size() != expected.size(); ++attempt) {
+            init();
+            script({endedWithoutBody, endedWithoutBody, endedWithoutBody, endedWithoutBody, cutShort});
+            auto client = makeClient();
+            client->connect(std::nullopt);
+            QTRY_COMPARE_WITH_TIMEOUT(requestsTo("POST").size(), 1, 10000);
+            QVERIFY(!CloudTestService::body(requestsTo("POST").first()).contains("old"));
+            waits = opens().size() == expected.size() + 1 ? clientWaits() : QList<int>{};
+        }
         QCOMPARE(waits.size(), expected.size());
         for (qsizetype i = 0; i < waits.size(); ++i) {
             QVERIFY2(waits[i] >= expected[i] - 5 && waits[i] < expected[i] + 150,
