@@ -35,9 +35,10 @@ struct GatedStore final : CredentialStore {
     std::optional<QString> read(const QString&, const QString&) override { return std::nullopt; }
     void write(const QString&, const QString& account, const std::optional<QString>& value) override {
         gate.tryAcquire(1, 10000); // made on the interface thread, it would hold sign-in up here
-        writes.append(account + (QThread::currentThread() == qApp->thread() ? u" on the interface thread"_s
-                                 : value                                    ? u" kept"_s
-                                                                            : u" deleted"_s));
+        writes.append(account + (QThread::currentThread() == QCoreApplication::instance()->thread()
+                                     ? u" on the interface thread"_s
+                                 : value ? u" kept"_s
+                                         : u" deleted"_s));
     }
 };
 

@@ -19,25 +19,20 @@ public:
 
     // Launches TONEWHARF_PYTHON3 with the script and waits for its "LISTENING <port>" line.
     bool start();
-    QUrl baseUrl() const; // http://127.0.0.1:<port>
-    quint16 port() const { return m_port; }
+    QUrl baseUrl() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_port)); }
 
     // Blocking call to the control API; path such as "/_test/users". Returns the parsed JSON
     // answer (undefined when there was no answer or it was not JSON).
     QJsonValue control(const QByteArray& method, const QString& path, const QJsonValue& body = {});
     QString createUser(const QString& email, const QString& password);
-    QJsonArray requests();
-    void clearRequests();
+    QJsonArray requests() { return control("GET", QStringLiteral("/_test/requests")).toArray(); }
+    void clearRequests() { control("DELETE", QStringLiteral("/_test/requests")); }
 
     // A header of a recorded request; "(absent)" tells a missing header from an empty one.
     static QString header(const QJsonValue& request, const char* name);
     static QByteArray body(const QJsonValue& request);
 
-    // The status of the latest control call (0 when there was no HTTP answer).
-    int lastStatus() const { return m_lastStatus; }
-
 private:
     QProcess m_process;
     quint16 m_port = 0;
-    int m_lastStatus = 0;
 };
