@@ -1,3 +1,4 @@
+#include "cloud/CloudService.h"
 #include "cloud/CloudStore.h"
 #include "cloud/CredentialService.h"
 #include "platform/FileSystem.h"
@@ -64,6 +65,37 @@ class TestCloudStore : public QObject {
     }
 
 private slots:
+    void takesTheBaseUrlFromTheEnvironment_data() {
+        QTest::addColumn<QByteArray>("variable");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("a self-hosted service with a path, surrounding spaces ignored")
+            << QByteArray("  http://127.0.0.1:8090/pb \n") << "http://127.0.0.1:8090/pb";
+        QTest::newRow("a scheme other than http keeps the built-in service")
+            << QByteArray("ftp://127.0.0.1/pb") << CloudService::defaultUrl;
+    }
+
+    void takesTheBaseUrlFromTheEnvironment() {
+        QFETCH(QByteArray, variable);
+        const QByteArray kept = qgetenv(CloudService::environmentVariable);
+        qputenv(CloudService::environmentVariable, variable);
+        const QUrl url = CloudService::baseUrl();
+        qputenv(CloudService::environmentVariable, kept);
+        QTEST(url.toString(), "expected");
+    }
+
+    // Nothing is sent for an upload without a user or without a readable file.
+    void refusesUploadsItCannotMake() {
+        const QString path = m_folder.filePath(u"b.cube"_s);
+        QVERIFY(FileSystem::writeAtomically(path, "b"));
+        auto cloud = store();
+        m_credentials->write(serviceName, u"userID"_s, std::nullopt);
+        CloudStore anonymous(m_service.baseUrl(), m_credentials, CloudStore::requestTimeout);
+        QCOMPARE(QCoro::waitFor(anonymous.uploadLUT(u"B"_s, path)), std::nullopt);
+        QCOMPARE(QCoro::waitFor(anonymous.uploadLUT(u"B"_s, u"b.cube"_s, QByteArray("b"))), std::nullopt);
+        QCOMPARE(QCoro::waitFor(cloud->uploadLUT(u"B"_s, m_folder.filePath(u"missing"_s))), std::nullopt);
+        QCOMPARE(QCoro::waitFor(cloud->uploadLUT(u"B"_s, m_folder.path())), std::nullopt);
+        QCOMPARE(m_service.requests().size(), 0);
+    }
     void initTestCase() {
         QVERIFY(m_service.start());
         CredentialService::setName(serviceName);
