@@ -114,6 +114,19 @@ private slots:
                  landed.isEmpty() ? QStringList() : QStringList{landed});
     }
 
+    // The log keeps its newest thirty lines, newest first.
+    void activityKeepsTheNewestThirty() {
+        EngineFixture fixture;
+        SyncEngine engine(fixture.services());
+        for (int i = 0; i < 31; ++i) {
+            QVERIFY(QCoro::waitFor(engine.receiveLUT({u"Look %1"_s.arg(i), "LUT_3D_SIZE 2\n", {}, {}})));
+        }
+        const QStringList logged = EngineFixture::texts(engine);
+        QCOMPARE(logged.size(), 30);
+        QVERIFY2(logged.first().startsWith(u"Look 1.cube"_s) && logged.last().startsWith(u"Look 30.cube"_s),
+                 qPrintable(logged.join(u'|')));
+    }
+
     // Exports closer together than the settle make one scan; a file written in place, one more.
     void theInboxIsScannedOnceSettled() {
         EngineFixture fixture;
