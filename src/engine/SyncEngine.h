@@ -84,7 +84,6 @@ public:
     // Derived folders.
     QString inboxFolderPath() const;
     QString stillsFolderPath() const;
-    QString supportFolderPath() const { return m_services.supportFolder; }
     QString ledgerFilePath() const;
     QString configFilePath() const;
     const EngineServices& services() const { return m_services; }
@@ -156,7 +155,6 @@ protected:
     void setFolderProblem(const std::optional<QString>& problem);
     void setResolveScriptInstalled(bool installed);
     void setLocalPort(std::optional<quint16> port);
-    Ledger& mutableLedger() { return m_ledger; }
 
 private:
     void readSettings();
