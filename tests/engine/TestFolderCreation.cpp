@@ -33,7 +33,7 @@ private slots:
         QFETCH(QString, existing);
         QFETCH(QString, lut);
         QTemporaryDir root;
-        QVERIFY(QDir(root.path()).mkpath(existing) && (!QFile::exists("ran") || QFile::remove("ran")));
+        QVERIFY(QDir(root.path()).mkpath(existing));
         const QString folder = root.filePath(lut);
         const QString command = SyncEngine::folderCreationCommand(folder + "/To TINTARA", "nobody", folder);
         QVERIFY(QCoro::waitFor(ProcessPrivilegedRunner("/bin/sh", {"-c"}).run(command)).ok);
@@ -45,8 +45,7 @@ private slots:
             }
         }
         given.sort();
-        QTEST(given, "given");
-        QVERIFY(!QFile::exists("ran"));
+        QTEST(given, "given"); // an expansion or a quote taken by the shell would change a name
     }
 
     // Nothing to wait for when nothing can ask for the password.
