@@ -125,8 +125,12 @@ public:
     QCoro::Task<> createFolderWithAdmin();
     void installResolveScript();
     void signOut();
-    // The shell command that creates the inbox and gives the LUT folder to `user`; every value
-    // reaches mkdir and chown literally, whatever quotes or line breaks it holds.
+    // The LUT folder exists and cannot be written: creating folders cannot mend that, and the
+    // administrator task never takes an existing folder over, so another must be chosen.
+    bool lutFolderLocked() const;
+    // The shell command that creates the missing folders up to the inbox and gives `user` the LUT
+    // folder and the inbox where it made them; every value reaches mkdir and chown literally,
+    // whatever quotes or line breaks it holds.
     static QString folderCreationCommand(const QString& inboxFolder, const QString& user,
                                          const QString& lutFolder);
 

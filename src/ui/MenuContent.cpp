@@ -11,6 +11,7 @@ MenuState MenuState::of(const SyncEngine& engine, const QDateTime& now) {
     state.localEnabled = engine.localEnabled();
     state.localPort = engine.localPort();
     state.folderProblem = engine.folderProblem();
+    state.lutFolderLocked = state.folderProblem && engine.lutFolderLocked();
     state.syncing = engine.syncing();
     state.paused = engine.paused();
     state.resolveScriptInstalled = engine.resolveScriptInstalled();
@@ -73,8 +74,12 @@ MenuContent MenuContent::of(const MenuState& state) {
           << text(Role::resolve, QStringLiteral("Resolve · ") + resolveText(state.resolveHealth))
           << text(Role::localNetwork, localNetworkText(state))
           << text(Role::folderProblem, QStringLiteral("⚠︎ ") + problem, state.folderProblem.has_value())
-          << command(Role::createFolder, QStringLiteral("Create LUT folder (admin)…"),
-                     state.folderProblem.has_value())
+          << (state.lutFolderLocked
+                  ? text(Role::createFolder,
+                         QStringLiteral(
+                             "The folder exists and cannot be written — choose another in Settings"))
+                  : command(Role::createFolder, QStringLiteral("Create LUT folder (admin)…"),
+                            state.folderProblem.has_value()))
           << separator()
           << command(Role::syncNow, state.syncing ? QStringLiteral("Syncing…") : QStringLiteral("Sync now"),
                      true, state.signedIn && !state.syncing && !state.paused);

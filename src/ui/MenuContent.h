@@ -20,6 +20,7 @@ struct MenuState {
     bool localEnabled = true;
     std::optional<quint16> localPort;
     std::optional<QString> folderProblem;
+    bool lutFolderLocked = false; // exists and cannot be written: creating it cannot help
     bool syncing = false;
     bool paused = false;
     bool resolveScriptInstalled = false;

@@ -80,6 +80,8 @@ SettingsView::SettingsView(SyncEngine& engine, QWidget* parent)
     m_folderRefusal = Labels::coloured(Labels::errorRed);
     m_folderProblem = Labels::coloured(Labels::warningOrange);
     m_createFolder = new QPushButton(QStringLiteral("Create folder (admin)…"));
+    m_folderLocked =
+        Labels::caption(QStringLiteral("The folder exists and cannot be written — choose another one."));
     m_reset = new QPushButton(QStringLiteral("Reset to Resolve's default"));
     auto* folder = new QVBoxLayout;
     folder->addLayout(folderForm);
@@ -89,6 +91,7 @@ SettingsView::SettingsView(SyncEngine& engine, QWidget* parent)
         "the “To TINTARA” subfolder is the inbox for grades exported from Resolve.")));
     folder->addWidget(m_folderProblem);
     folder->addWidget(m_createFolder, 0, Qt::AlignLeft);
+    folder->addWidget(m_folderLocked);
     folder->addWidget(m_reset, 0, Qt::AlignLeft);
 
     // Resolve.
@@ -179,7 +182,9 @@ void SettingsView::refresh() {
     const std::optional<QString> problem = m_engine.folderProblem();
     m_folderProblem->setText(QStringLiteral("⚠︎ ") + problem.value_or(QString()));
     m_folderProblem->setVisible(problem.has_value());
-    m_createFolder->setVisible(problem.has_value());
+    const bool locked = problem && m_engine.lutFolderLocked();
+    m_createFolder->setVisible(problem && !locked);
+    m_folderLocked->setVisible(locked);
     m_reset->setEnabled(m_engine.lutFolderPath() != m_engine.services().resolveProfile.defaultLutFolder());
 
     m_scripting->setText(m_engine.resolve()->health().label());

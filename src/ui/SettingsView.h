@@ -46,6 +46,7 @@ private:
     QLabel* m_folderRefusal;
     QLabel* m_folderProblem;
     QPushButton* m_createFolder;
+    QLabel* m_folderLocked;
     QPushButton* m_reset;
     QLabel* m_scripting;
     QLabel* m_script;

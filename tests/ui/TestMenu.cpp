@@ -64,14 +64,20 @@ private slots:
                 open +
                 QStringList{"Install “Send to TINTARA” in Resolve", "-", "Settings… Ctrl+,",
                             "Quit Tonewharf Ctrl+Q"});
+        QStringList withProblem =
+            (ada +
+             QStringList{"(Resolve · no scripting: needs Resolve Studio, External scripting = Local (LUTs "
+                         "still land, press Update Lists))",
+                         "(Local network · iPads find this Mac on port 7421)", "(⚠︎ " + problem + ")",
+                         "Create LUT folder (admin)…", "-", "(Syncing…)", "[ ] Pause", "-"} +
+             open + QStringList{"Reinstall “Send to TINTARA” in Resolve"} + bottom);
         QTest::newRow("syncing with a folder problem; the port and a fixed text, not the bridge's message")
-            << syncing
-            << (ada +
-                QStringList{"(Resolve · no scripting: needs Resolve Studio, External scripting = Local (LUTs "
-                            "still land, press Update Lists))",
-                            "(Local network · iPads find this Mac on port 7421)", "(⚠︎ " + problem + ")",
-                            "Create LUT folder (admin)…", "-", "(Syncing…)", "[ ] Pause", "-"} +
-                open + QStringList{"Reinstall “Send to TINTARA” in Resolve"} + bottom);
+            << syncing << withProblem;
+        MenuState locked = syncing;
+        locked.lutFolderLocked = true;
+        withProblem[4] = "(The folder exists and cannot be written — choose another in Settings)";
+        QTest::newRow("a folder that exists and cannot be written is not offered to the administrator")
+            << locked << withProblem;
         QTest::newRow(
             "paused, local network off though a port was reported; six entries, ages at their limits")
             << paused
