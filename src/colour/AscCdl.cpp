@@ -471,7 +471,7 @@ private:
              text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts)) {
             const std::optional<double> value = parseCdlNumber(word);
             if (!value) {
-                fail(QStringLiteral("%1 holds \"%2\" where a number belongs").arg(where, word), line);
+                fail(QStringLiteral("%1 holds %2 where a number belongs").arg(where, quoted(word)), line);
                 return {};
             }
             values.append(*value);

@@ -17,13 +17,42 @@ private slots:
             {"A001C003\ttab\nline\r\nend", "A001", {}, "01:00:00:00", "01:00:04:12", awkward},
             {"Ünïcødé 日本 🎬", {}, "A001C004\u2028.mov", "00:09:59;29", "00:10:00;00", Cdl{}},
         };
+        const QByteArray written = Ale::write({"1080", "29.97"}, clips).value();
         QCOMPARE(
-            Ale::write({"1080", "29.97"}, clips).value(),
+            written,
             "Heading\nFIELD_DELIM\tTABS\nVIDEO_FORMAT\t1080\nFPS\t29.97\n\nColumn\n"
             "Name\tTracks\tStart\tEnd\tTape\tSource File\tASC_SOP\tASC_SAT\n\nData\n"
             "A001C003 tab line  end\tV\t01:00:00:00\t01:00:04:12\tA001\t\t" +
                 awkwardFields +
                 "Ünïcødé 日本 🎬\tV\t00:09:59;29\t00:10:00;00\t\tA001C004 .mov\t(1 1 1)(0 0 0)(1 1 1)\t1\n");
+        const auto read = Ale::read(written);
+        QVERIFY2(read.ok() && read->heading == (Ale::Heading{"1080", "29.97"}), qPrintable(read.error()));
+        QCOMPARE(read->clips.value(0).cdl, awkward);
+        Ale::Clip blanked = clips[1];
+        blanked.sourceFile = "A001C004 .mov";
+        QCOMPARE(read->clips.value(1), blanked);
+    }
+
+    void logsThatCannotBeReadAreRefused_data() {
+        QTest::addColumn<QByteArray>("log");
+        QTest::addColumn<QString>("mentions");
+        const QByteArray heading = "Heading\nFPS\t24\nColumn\nName\tStart\tEnd\tTape\tASC_SOP\nData\n";
+        QTest::newRow("a file that is not a log") << QByteArray("Name\tStart\n") << "not an ALE file";
+        QTest::newRow("a log without CDL columns")
+            << QByteArray("Heading\nFPS\t24\nColumn\nName\tStart\tEnd\tTape\n") << "Line 4: the columns need";
+        QTest::newRow("an ASC_SOP with two groups")
+            << heading + "A\t01:00:00:00\t01:00:01:00\tT\t(1 1 1)(0 0 0)\n"
+            << "Line 6: the ASC_SOP \"(1 1 1)(0 0 0)\" is not of the form";
+        QTest::newRow("a clip with more fields than columns")
+            << heading + "A\t01:00:00:00\t01:00:01:00\tT\t\tB\n"
+            << "Line 6: the clip has more fields";
+    }
+
+    void logsThatCannotBeReadAreRefused() {
+        QFETCH(QByteArray, log);
+        QFETCH(QString, mentions);
+        const auto read = Ale::read(log);
+        QVERIFY2(!read.ok() && read.error().contains(mentions), qPrintable(read.error()));
     }
 
     void clipsThatCannotBeLoggedAreRefused_data() {
@@ -39,6 +68,10 @@ private slots:
                                                   << "00:01:00;01"
                                                   << "00:01:00;02"
                                                   << "drop frame skips";
+        QTest::newRow("a drop-frame start with a non-drop end") << "29.97"
+                                                                << "00:59:58;00"
+                                                                << "01:00:00:00"
+                                                                << "both must count the same way";
         QTest::newRow("an end at the start") << "24"
                                              << "01:00:01:00"
                                              << "01:00:01:00"
