@@ -1,5 +1,4 @@
 #include "colour/Ale.h"
-#include "support/RunProgram.h"
 
 #include <QTest>
 
@@ -37,7 +36,6 @@ private slots:
         QTest::addColumn<QByteArray>("log");
         QTest::addColumn<QString>("mentions");
         const QByteArray heading = "Heading\nFPS\t24\nColumn\nName\tStart\tEnd\tTape\tASC_SOP\nData\n";
-        QTest::newRow("a file that is not a log") << QByteArray("Name\tStart\n") << "not an ALE file";
         QTest::newRow("a log without CDL columns")
             << QByteArray("Heading\nFPS\t24\nColumn\nName\tStart\tEnd\tTape\n") << "Line 4: the columns need";
         QTest::newRow("an ASC_SOP with two groups")
@@ -85,18 +83,6 @@ private slots:
         QFETCH(QString, mentions);
         const auto bytes = Ale::write({"1080", fps}, {{"A001C003", "A001", {}, start, end, Cdl{}}});
         QVERIFY2(!bytes.ok() && bytes.error().contains(mentions), qPrintable(bytes.error()));
-    }
-
-    void commandLogsALook() {
-        const QByteArray look = R"({"name":"Night\texterior","space":"","slope":[0.3333333333333333,1,0.9],
-            "offset":[0.30000000000000004,-1e-7,0],"power":[1.2,0.14285714285714285,1],"saturation":1.05})";
-        const QStringList ale{"-", "-", "--format", "ale", "--source-file", "A002C001.mov", "--fps", "29.97"};
-        QVERIFY(runProgram(TONEWHARF_CDL_COMMAND, ale, look).isNull()); // no timecodes
-        const QByteArray bytes = runProgram(
-            TONEWHARF_CDL_COMMAND, ale + QStringList{"--start", "00:59:58;00", "--end", "01:00:00;00"}, look);
-        QVERIFY2(bytes.endsWith("\nData\nNight exterior\tV\t00:59:58;00\t01:00:00;00\t\tA002C001.mov\t" +
-                                awkwardFields),
-                 bytes.constData());
     }
 };
 

@@ -5,6 +5,7 @@
 
 #include <OpenColorIO/OpenColorIO.h>
 
+#include <QJsonDocument>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -143,9 +144,6 @@ private slots:
         QTest::newRow("a correction with only a SatNode")
             << "cc"
             << "<ColorCorrection id=\"a\">" + sat + "</ColorCorrection>" << 1 << "";
-        QTest::newRow("a correction with only a SOPNode")
-            << "cc"
-            << "<ColorCorrection id=\"a\">" + sop + "</ColorCorrection>" << 1 << "";
         QTest::newRow("a vendor's SOPNode beside the correction's own")
             << "cc"
             << "<ColorCorrection id=\"a\" "
@@ -185,19 +183,13 @@ private slots:
         }
     }
 
-    // OpenColorIO, loading the baked .cube, gives at every lattice point what it computes from the CDL, and
-    // what our model gives to the precision of a float.
+    // OpenColorIO, loading the .cube baked from a look, gives at every lattice point what it computes
+    // from the CDL, and what our model gives to the precision of a float.
     void commandBakesACubeThatOpenColorIoReadsAsTheCdl() {
         const Cdl cdl{{1.4, 1.0, 0.6}, {-0.05, 0.02, 0.1}, {0.8, 1.0, 1.7}, 1.3};
-        const QString collection = m_dir.filePath("two.ccc"), cube = m_dir.filePath("baked.cube");
-        QVERIFY(FileSystem::writeAtomically(
-            collection,
-            *AscCdl::write({AscCdl::Format::collection,
-                            {},
-                            {{"other", {}, {}, {}, {}, {}, false}, {"Day \"3\"", {}, {}, {}, {}, cdl, false}},
-                            {}})));
-        QVERIFY(!runProgram(TONEWHARF_CDL_COMMAND, {collection, cube, "--id", "Day \"3\"", "--size", "5"})
-                     .isNull());
+        const QByteArray look = QJsonDocument(cdl.toLook("Day \"3\"", {}).toJson()).toJson();
+        const QString cube = m_dir.filePath("baked.cube");
+        QVERIFY(!runProgram(TONEWHARF_CDL_COMMAND, {"-", cube, "--size", "5"}, look).isNull());
         const QByteArray text = *FileSystem::readAll(cube);
         QVERIFY2(text.startsWith("TITLE \"Day  3\"\nLUT_3D_SIZE 5\n"), text.left(40).constData());
         std::vector<float> lattice;
@@ -219,8 +211,7 @@ private slots:
                      qPrintable(QStringLiteral("%1 %2 %3").arg(baked[i]).arg(computed[i]).arg(ours)));
         }
         // Without --size, 33 points per edge.
-        const QByteArray standard =
-            runProgram(TONEWHARF_CDL_COMMAND, {collection, "-", "--format", "cube", "--id", "other"});
+        const QByteArray standard = runProgram(TONEWHARF_CDL_COMMAND, {"-", "-", "--format", "cube"}, look);
         QCOMPARE(standard.count('\n'), 2 + 33 * 33 * 33);
     }
 
@@ -265,15 +256,12 @@ private slots:
         QTest::newRow("a size for an output that is not a cube")
             << QStringList{"-", "-", "--format", "cc", "--size", "17"} << look
             << "--size applies to a .cube output only";
-        QTest::newRow("a size beyond the largest")
-            << QStringList{"-", "-", "--format", "cube", "--size", "130"} << look
-            << "from 2 to 129 points per edge, not 130";
         QTest::newRow("a collection of two written to a log without --id")
             << QStringList{"-", "-", "--format", "ale", "--start", "01:00:00:00"} << two
             << "holds 2 corrections (\"x\", \"y\"); an ALE clip needs timecodes of its own";
-        QTest::newRow("a collection of two written to a .cc without --id")
-            << QStringList{"-", "-", "--format", "cc"} << two
-            << "holds 2 corrections (\"x\", \"y\"); pick one with --id";
+        QTest::newRow("a log row without timecodes")
+            << QStringList{"-", "-", "--format", "ale", "--source-file", "A.mov"} << look
+            << "An ALE row needs --start and --end";
         QTest::newRow("an id the file does not hold, its control characters escaped")
             << QStringList{"-", "-", "--format", "cube", "--id", "z\x1b[2J"} << two
             << "holds nothing named \"z\\x1b[2J\"; it holds \"x\", \"y\"";
@@ -290,22 +278,6 @@ private slots:
         QFETCH(QString, mentions);
         const auto [status, said] = runCommand(arguments, input);
         QVERIFY2(status != 0 && said.contains(mentions), qPrintable(said));
-    }
-
-    void commandTurnsALookIntoACcThatOpenColorIoOpens() {
-        const QString output = m_dir.filePath("warm.cc"), refused = m_dir.filePath("short.cc");
-        QVERIFY(!runProgram(TONEWHARF_CDL_COMMAND, {"-", output},
-                            R"({"name":"Day 3 — warm","space":"rec709","slope":[1.1,1,0.9],
-                                "offset":[0.01,0,-0.01],"power":[1,1,1.2],"saturation":1.05})")
-                     .isNull());
-        judgeWithOpenColorIo(output, {}, {{1.1, 1.0, 0.9}, {0.01, 0.0, -0.01}, {1.0, 1.0, 1.2}, 1.05});
-        // A look that is not a CDL leaves nothing behind.
-        QVERIFY(
-            runProgram(
-                TONEWHARF_CDL_COMMAND, {"-", refused},
-                R"({"name":"short","space":"","slope":[1,1],"offset":[0,0,0],"power":[1,1,1],"saturation":1})")
-                .isNull());
-        QVERIFY(!QFile::exists(refused));
     }
 
     void malformedFilesAreRefusedNamingTheElement_data() {
