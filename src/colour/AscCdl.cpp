@@ -40,20 +40,30 @@ QString label(const Correction& correction, qsizetype index) {
                                    : QStringLiteral("%1 %2").arg(element, quoted(correction.id));
 }
 
-// A reference stands for the correction held under its id, so it must hold just what that one does.
+// What a reference stands for: the correction held under its id, with the reference's own MediaRef;
+// nothing when the file holds no correction of that id.
+std::optional<Correction> resolved(const QList<Correction>& corrections, const Correction& reference) {
+    for (const Correction& held : corrections) {
+        if (!held.reference && !held.id.isEmpty() && held.id == reference.id) {
+            Correction correction = held;
+            correction.mediaRef = reference.mediaRef;
+            correction.reference = true;
+            return correction;
+        }
+    }
+    return std::nullopt;
+}
+
+// A reference is written as the id alone, so it must hold just what the correction of that id does.
 QString problemWithReference(const Document& document, const Correction& reference) {
-    const auto held = std::find_if(document.corrections.begin(), document.corrections.end(),
-                                   [&](const Correction& c) { return !c.reference && c.id == reference.id; });
     if (document.format == Format::correction) {
         return QStringLiteral("a .cc file cannot hold a ColorCorrectionRef");
     }
-    if (reference.id.isEmpty() || held == document.corrections.end()) {
+    const std::optional<Correction> expected = resolved(document.corrections, reference);
+    if (!expected) {
         return QStringLiteral("the file holds no ColorCorrection of that id");
     }
-    Correction expected = *held;
-    expected.mediaRef = reference.mediaRef;
-    expected.reference = true;
-    return expected == reference
+    return *expected == reference
                ? QString()
                : QStringLiteral("it holds other values than the ColorCorrection it refers to");
 }
@@ -348,28 +358,20 @@ private:
     // Each reference takes what the correction it names holds; one that names none is reported and
     // left out, so that a single faulty decision does not cost the rest of the file.
     void resolveReferences(Document& document) {
-        QList<Correction> resolved;
+        QList<Correction> read;
         for (qsizetype i = 0; i < document.corrections.size(); ++i) {
-            Correction correction = document.corrections[i];
-            if (correction.reference) {
-                const auto held = std::find_if(
-                    document.corrections.cbegin(), document.corrections.cend(), [&](const Correction& c) {
-                        return !c.reference && !c.id.isEmpty() && c.id == correction.id;
-                    });
-                if (held == document.corrections.cend()) {
-                    document.unresolved.append(
-                        QStringLiteral("%1 refers to ColorCorrection %2, which the file does not hold")
-                            .arg(m_references.value(i), quoted(correction.id)));
-                    continue;
-                }
-                const QString mediaRef = correction.mediaRef;
-                correction = *held;
-                correction.mediaRef = mediaRef;
-                correction.reference = true;
+            const Correction& correction = document.corrections[i];
+            if (!correction.reference) {
+                read.append(correction);
+            } else if (const std::optional<Correction> held = resolved(document.corrections, correction)) {
+                read.append(*held);
+            } else {
+                document.unresolved.append(
+                    QStringLiteral("%1 refers to ColorCorrection %2, which the file does not hold")
+                        .arg(m_references.value(i), quoted(correction.id)));
             }
-            resolved.append(correction);
         }
-        document.corrections = resolved;
+        document.corrections = read;
     }
 
     void readCorrection(Correction& correction, qsizetype index) {
