@@ -75,7 +75,7 @@ struct Options {
                             QStringLiteral("points")};
 
     // The options that shape only a clip of a log.
-    QList<const QCommandLineOption*> clipOptions() const { return {&clip, &tape, &sourceFile, &start, &end}; }
+    const QList<const QCommandLineOption*> clipOptions{&clip, &tape, &sourceFile, &start, &end};
 };
 
 // One correction of the input; an ALE's clips become corrections named after them.
@@ -192,9 +192,9 @@ Decoded<QByteArray> asAle(const QCommandLineParser& parser, const Options& optio
     if (clips.size() == 1) {
         Ale::Clip& clip = clips.first();
         QString* const fields[] = {&clip.name, &clip.tape, &clip.sourceFile, &clip.start, &clip.end};
-        for (qsizetype i = 0; i < options.clipOptions().size(); ++i) {
-            if (parser.isSet(*options.clipOptions()[i])) {
-                *fields[i] = parser.value(*options.clipOptions()[i]);
+        for (qsizetype i = 0; i < options.clipOptions.size(); ++i) {
+            if (parser.isSet(*options.clipOptions[i])) {
+                *fields[i] = parser.value(*options.clipOptions[i]);
             }
         }
         QStringList missing;
@@ -246,6 +246,71 @@ Decoded<QByteArray> asLook(const Input& input) {
 
 } // namespace
 
+// The output's form, from --format or the output's extension.
+struct Target {
+    QString name; // json, cc, ccc, cdl, ale or cube
+    std::optional<AscCdl::Format> cdl;
+
+    bool is(QStringView form) const { return name == form; }
+    bool known() const { return cdl || is(u"ale") || is(u"cube") || is(u"json"); }
+    // A log holds several clips only where the input gave each its timecodes.
+    bool holdsSeveral(const Input& input) const {
+        return cdl == AscCdl::Format::collection || cdl == AscCdl::Format::decisionList ||
+               (is(u"ale") && input.heading);
+    }
+};
+
+// Why an option given has no use in the output, or nothing.
+QString misplacedOption(const QCommandLineParser& parser, const Options& options, const Target& target) {
+    QList<const QCommandLineOption*> aleOptions{&options.fps, &options.videoFormat};
+    aleOptions += options.clipOptions;
+    for (const QCommandLineOption* option : aleOptions) {
+        if (parser.isSet(*option) && !target.is(u"ale")) {
+            return QStringLiteral("--%1 applies to an .ale output only").arg(option->names().first());
+        }
+    }
+    if (parser.isSet(options.description) && !target.cdl) {
+        return QStringLiteral("--description applies to a .cc, .ccc or .cdl output only");
+    }
+    if (parser.isSet(options.size) && !target.is(u"cube")) {
+        return QStringLiteral("--size applies to a .cube output only");
+    }
+    return {};
+}
+
+// Narrows the input to what the output is to hold: the correction --id names, or the only one where
+// the output holds one. Why it cannot, or nothing.
+QString choose(Input& input, const QString& id, const Target& target, const QString& path, bool clipOptions) {
+    if (input.look) {
+        return id.isNull() || target.cdl ? QString()
+                                         : QStringLiteral("--id names the ColorCorrection of a .cc, .ccc or "
+                                                          ".cdl output; a look has no other to pick");
+    }
+    const QList<Entry> held = heldEntries(input.entries);
+    if (!id.isNull()) {
+        const auto picked = std::find_if(held.cbegin(), held.cend(),
+                                         [&](const Entry& entry) { return entry.correction.id == id; });
+        if (picked == held.cend()) {
+            return QStringLiteral("%1 holds nothing named %2; it holds %3")
+                .arg(quoted(path), quoted(id), idList(held));
+        }
+        input.entries = {*picked};
+    } else if (!target.holdsSeveral(input) && input.entries.size() > 1) {
+        if (held.size() > 1) {
+            return QStringLiteral("%1 holds %2 corrections (%3); %4pick one with --id")
+                .arg(quoted(path))
+                .arg(held.size())
+                .arg(idList(held), target.is(u"ale")
+                                       ? QStringLiteral("an ALE clip needs timecodes of its own, so ")
+                                       : QString());
+        }
+        input.entries = held;
+    }
+    return clipOptions && input.entries.size() > 1
+               ? QStringLiteral("the clip options apply to one clip; pick it with --id")
+               : QString();
+}
+
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tonewharf-cdl"));
@@ -282,30 +347,19 @@ int main(int argc, char* argv[]) {
         return complain(QStringLiteral("expected an input and an output file; see --help"), misused);
     }
     const QString& output = arguments[1];
-    const QString format =
+    Target target;
+    target.name =
         parser.isSet(options.format) ? parser.value(options.format) : QFileInfo(output).suffix().toLower();
-    const std::optional<AscCdl::Format> cdlFormat = AscCdl::formatForSuffix(format);
-    const bool ale = format == u"ale", cube = format == u"cube", json = format == u"json";
-    if (!cdlFormat && !ale && !cube && !json) {
+    target.cdl = AscCdl::formatForSuffix(target.name);
+    if (!target.known()) {
         return complain(output == u"-" && !parser.isSet(options.format)
                             ? QStringLiteral("writing to standard output needs --format")
                             : QStringLiteral("unknown format %1: use json, cc, ccc, cdl, ale or cube")
-                                  .arg(quoted(format)),
+                                  .arg(quoted(target.name)),
                         misused);
     }
-    QList<const QCommandLineOption*> outputOptions{&options.fps, &options.videoFormat};
-    outputOptions += options.clipOptions();
-    for (const QCommandLineOption* option : outputOptions) {
-        if (parser.isSet(*option) && !ale) {
-            return complain(
-                QStringLiteral("--%1 applies to an .ale output only").arg(option->names().first()), misused);
-        }
-    }
-    if (parser.isSet(options.description) && !cdlFormat) {
-        return complain(QStringLiteral("--description applies to a .cc, .ccc or .cdl output only"), misused);
-    }
-    if (parser.isSet(options.size) && !cube) {
-        return complain(QStringLiteral("--size applies to a .cube output only"), misused);
+    if (const QString misplaced = misplacedOption(parser, options, target); !misplaced.isEmpty()) {
+        return complain(misplaced, misused);
     }
     bool sizeIsNumber = true;
     const int size =
@@ -330,53 +384,23 @@ int main(int argc, char* argv[]) {
     for (const QString& warning : input.warnings) {
         say(QStringLiteral("warning: ") + warning);
     }
-    if (input.look && !id.isNull() && !cdlFormat) {
-        return complain(QStringLiteral("--id names the ColorCorrection of a .cc, .ccc or .cdl output; a look "
-                                       "has no other to pick"),
-                        misused);
+    const bool clipOptions =
+        std::any_of(options.clipOptions.begin(), options.clipOptions.end(),
+                    [&](const QCommandLineOption* option) { return parser.isSet(*option); });
+    if (const QString refused = choose(input, id, target, arguments[0], clipOptions); !refused.isEmpty()) {
+        return complain(refused, misused);
     }
-    const QList<Entry> held = heldEntries(input.entries);
-    if (!input.look && !id.isNull()) {
-        const auto picked = std::find_if(held.cbegin(), held.cend(),
-                                         [&](const Entry& entry) { return entry.correction.id == id; });
-        if (picked == held.cend()) {
-            return complain(QStringLiteral("%1 holds nothing named %2; it holds %3")
-                                .arg(quoted(arguments[0]), quoted(id), idList(held)),
-                            failed);
-        }
-        input.entries = {*picked};
-    }
-    const bool holdsSeveral = cdlFormat == AscCdl::Format::collection ||
-                              cdlFormat == AscCdl::Format::decisionList || (ale && input.heading);
-    if (!holdsSeveral && input.entries.size() > 1) {
-        if (held.size() > 1) {
-            return complain(
-                QStringLiteral("%1 holds %2 corrections (%3); %4pick one with --id")
-                    .arg(quoted(arguments[0]))
-                    .arg(held.size())
-                    .arg(idList(held),
-                         ale ? QStringLiteral("an ALE clip needs timecodes of its own, so ") : QString()),
-                misused);
-        }
-        input.entries = held;
-    }
-    for (const QCommandLineOption* option : options.clipOptions()) {
-        if (parser.isSet(*option) && input.entries.size() > 1) {
-            return complain(
-                QStringLiteral("--%1 applies to one clip; pick it with --id").arg(option->names().first()),
-                misused);
-        }
-    }
-    if (input.look && !json && (input.look->contrast || input.look->pivot || input.look->split)) {
+    if (input.look && !target.is(u"json") &&
+        (input.look->contrast || input.look->pivot || input.look->split)) {
         say(QStringLiteral(
             "note: the look's contrast, pivot and split are not part of CDL and were left out"));
     }
 
     const AscCdl::Correction& first = input.entries.first().correction;
-    const Decoded<QByteArray> written = cdlFormat ? asCdl(parser, options, input, *cdlFormat)
-                                        : ale     ? asAle(parser, options, input)
-                                        : cube    ? Cube::bake(first.cdl, size, first.id)
-                                                  : asLook(input);
+    const Decoded<QByteArray> written = target.cdl           ? asCdl(parser, options, input, *target.cdl)
+                                        : target.is(u"ale")  ? asAle(parser, options, input)
+                                        : target.is(u"cube") ? Cube::bake(first.cdl, size, first.id)
+                                                             : asLook(input);
     if (!written) {
         return complain(written.error(), failed);
     }

@@ -235,8 +235,7 @@ Decoded<Log> read(const QByteArray& bytes) {
         const QStringList fields = line.split(u'\t');
         switch (section) {
         case Section::none:
-            return Decoded<Log>::failure(
-                QStringLiteral("This is not an ALE file: it does not begin with Heading"));
+            return Decoded<Log>::failure(notAle);
         case Section::heading: {
             const QString key = fields.first().trimmed(), value = fields.value(1).trimmed();
             if (key == u"FIELD_DELIM" && value != u"TABS") {
@@ -298,8 +297,7 @@ Decoded<Log> read(const QByteArray& bytes) {
         }
     }
     if (section == Section::none) {
-        return Decoded<Log>::failure(
-            QStringLiteral("This is not an ALE file: it does not begin with Heading"));
+        return Decoded<Log>::failure(notAle);
     }
     if (!hasFps) {
         return Decoded<Log>::failure(QStringLiteral("The heading has no FPS line"));
