@@ -224,7 +224,8 @@ Decoded<QByteArray> asCdl(const QCommandLineParser& parser, const Options& optio
             if (correction.reference) {
                 continue;
             }
-            mediaRefsLeftOut = mediaRefsLeftOut || !correction.mediaRef.isEmpty();
+            // An ALE's source files go with its tapes and timecodes, as anyone writing a collection expects.
+            mediaRefsLeftOut = mediaRefsLeftOut || (!entry.clip && !correction.mediaRef.isEmpty());
             correction.mediaRef.clear();
         }
         correction.notes.descriptions += parser.values(options.description);
@@ -243,8 +244,6 @@ Decoded<QByteArray> asLook(const Input& input) {
         input.look.value_or(correction.cdl.toLook(correction.id, correction.notes.inputDescription));
     return QJsonDocument(look.toJson()).toJson();
 }
-
-} // namespace
 
 // The output's form, from --format or the output's extension.
 struct Target {
@@ -310,6 +309,8 @@ QString choose(Input& input, const QString& id, const Target& target, const QStr
                ? QStringLiteral("the clip options apply to one clip; pick it with --id")
                : QString();
 }
+
+} // namespace
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
