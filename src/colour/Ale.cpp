@@ -276,19 +276,21 @@ Decoded<Log> read(const QByteArray& bytes) {
                     return failure(number, QStringLiteral("the clip has more fields than there are columns"));
                 }
             }
-            const auto field = [&](qsizetype column) { return fields.value(column).trimmed(); };
+            // A control character reads as the space the writer would put in its place, so that a
+            // log read and written again keeps its names.
+            const auto cell = [&](qsizetype column) { return field(fields.value(column)).trimmed(); };
             Clip& clip = log.clips.emplace_back(
-                Clip{field(name), field(tape), field(source), field(start), field(end), Cdl{}});
-            if (!field(sop).isEmpty() && !readSop(field(sop), clip.cdl)) {
+                Clip{cell(name), cell(tape), cell(source), cell(start), cell(end), Cdl{}});
+            if (!cell(sop).isEmpty() && !readSop(cell(sop), clip.cdl)) {
                 return failure(number,
                                QStringLiteral("the ASC_SOP %1 is not of the form (s s s)(o o o)(p p p)")
-                                   .arg(quoted(field(sop))));
+                                   .arg(quoted(cell(sop))));
             }
-            if (!field(sat).isEmpty()) {
-                const std::optional<double> saturation = parseCdlNumber(field(sat));
+            if (!cell(sat).isEmpty()) {
+                const std::optional<double> saturation = parseCdlNumber(cell(sat));
                 if (!saturation) {
                     return failure(number,
-                                   QStringLiteral("the ASC_SAT %1 is not a number").arg(quoted(field(sat))));
+                                   QStringLiteral("the ASC_SAT %1 is not a number").arg(quoted(cell(sat))));
                 }
                 clip.cdl.saturation = *saturation;
             }
