@@ -3,9 +3,8 @@
 #include <QDBusArgument>
 #include <QDBusVariant>
 
-BusClient::BusClient(QDBusConnection connection, std::chrono::milliseconds patience)
-    : m_connection(std::move(connection))
-    , m_patience(patience) {
+BusClient::BusClient()
+    : m_connection(QDBusConnection::sessionBus()) {
     Bus::registerTypes();
 }
 
@@ -41,7 +40,7 @@ BusClient::Outcome BusClient::send(QDBusMessage message) {
     }
     // Asking must never start a Tonewharf of its own through bus activation.
     message.setAutoStartService(false);
-    const QDBusMessage reply = m_connection.call(message, QDBus::Block, int(m_patience.count()));
+    const QDBusMessage reply = m_connection.call(message, QDBus::Block, int(patience.count()));
     if (reply.type() == QDBusMessage::ReplyMessage) {
         m_arguments = reply.arguments();
         return m_outcome = Outcome::answered;

@@ -20,10 +20,13 @@ public:
         failed,     // an error answer, or none in time; `error()` says which
     };
 
-    explicit BusClient(QDBusConnection connection = QDBusConnection::sessionBus(),
-                       std::chrono::milliseconds patience = std::chrono::seconds(5));
+    // How long an answer may take; the program answers at once unless it hangs.
+    static constexpr std::chrono::milliseconds patience{5000};
 
-    // One method of the interface; its answer's arguments in `arguments()`.
+    // On the session bus of this process.
+    BusClient();
+
+    // One method of the interface.
     Outcome call(const QString& method, const QVariantList& arguments = {});
 
     // The status lines and the activity, newest first.
@@ -33,7 +36,6 @@ public:
     };
     std::optional<Status> status();
 
-    const QVariantList& arguments() const { return m_arguments; }
     Outcome outcome() const { return m_outcome; }
     const QString& error() const { return m_error; }
 
@@ -41,8 +43,7 @@ private:
     Outcome send(QDBusMessage message);
 
     QDBusConnection m_connection;
-    std::chrono::milliseconds m_patience;
-    QVariantList m_arguments;
+    QVariantList m_arguments; // of the last answer
     Outcome m_outcome = Outcome::answered;
     QString m_error;
 };

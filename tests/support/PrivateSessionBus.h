@@ -3,25 +3,22 @@
 #include <QDBusConnection>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QString>
-#include <QTemporaryDir>
 
-// A session bus of one test's own (dbus-daemon --session), so that the Tonewharf a test runs
-// never meets another test's, nor the keyring's bus; it ends with the object.
+// A session bus of one test's own (a dbus-daemon that starts no services), so that the Tonewharf
+// a test runs meets no other test's; the daemon ends with the object.
 class PrivateSessionBus {
 public:
     PrivateSessionBus();
     ~PrivateSessionBus();
 
-    bool isValid() const { return !m_address.isEmpty(); }
+    // Empty when the bus did not start.
     const QString& address() const { return m_address; }
     // For RunningProgram: the program's session bus is this one.
-    QProcessEnvironment environment() const;
-    // The test's own connection to the bus.
-    QDBusConnection connection() const;
+    const QProcessEnvironment& environment() const { return m_environment; }
+    QDBusConnection connection() const { return QDBusConnection::connectToBus(m_address, m_address); }
 
 private:
-    QTemporaryDir m_folder;
     QProcess m_daemon;
     QString m_address;
+    QProcessEnvironment m_environment;
 };
