@@ -7,7 +7,6 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QMetaProperty>
-#include <QTimer>
 
 namespace {
 
@@ -176,12 +175,10 @@ void BusService::ShowWindow() {
 }
 
 void BusService::Quit() {
-    // After the reply has gone, so that the caller hears the call succeed.
-    QTimer::singleShot(0, this, [this] {
-        if (m_commands.quit) {
-            m_commands.quit();
-        }
-    });
+    // The reply still goes out: quitting only ends the event loop once this call has returned.
+    if (m_commands.quit) {
+        m_commands.quit();
+    }
 }
 
 QVariantMap BusService::properties() const {

@@ -67,21 +67,16 @@ private slots:
     void propertiesAndTheirChanges() {
         // The properties' types, judged by gdbus; the method's and the signal's show in their use below.
         const QStringList gdbus{"introspect", "--address", m_bus.address(), "--dest", service, "-o", object};
-        QStringList declared;
-        for (const auto& match :
-             QRegularExpression("readonly (\\S+ \\w+) =").globalMatch(runProgram("gdbus", gdbus))) {
-            declared << match.captured(1);
-        }
-        declared.sort();
-        QCOMPARE(declared, QStringList({"as StatusLines", "b LocalEnabled", "b Paused", "b SignedIn",
-                                        "b Syncing", "q LocalPort", "s Account", "s FolderProblem",
-                                        "s LutFolder", "s ResolveHealth", "x LastSync"}));
+        QStringList declared = QString(runProgram("gdbus", gdbus)).split('\n').filter("readonly");
+        declared.replaceInStrings(QRegularExpression("^\\s+readonly | = .*$"), "");
+        QCOMPARE(declared, QStringList({"b SignedIn", "s Account", "b Paused", "b Syncing", "x LastSync",
+                                        "b LocalEnabled", "q LocalPort", "s LutFolder", "s FolderProblem",
+                                        "s ResolveHealth", "as StatusLines"}));
 
         // The port the program's own start reported, announced with the status line that shows it.
         const QStringList lines = property(u"StatusLines"_s).toStringList();
         QVERIFY(lines.contains("Resolve · " + property(u"ResolveHealth"_s).toString()));
         QTRY_VERIFY(m_changes.contains(QVariantMap{{"LocalPort", *m_port}, {"StatusLines", lines}}));
-        QCOMPARE(property(u"LutFolder"_s), QVariant(m_tonewharf->path("resolve/LUT/Tonewharf")));
 
         // A change asked for on the command line: announced once, with the changed value alone.
         m_changes.clear();

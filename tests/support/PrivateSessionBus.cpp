@@ -11,7 +11,6 @@ PrivateSessionBus::PrivateSessionBus() {
 }
 
 PrivateSessionBus::~PrivateSessionBus() {
-    QDBusConnection::disconnectFromBus(m_address);
     m_daemon.terminate();
     m_daemon.waitForFinished();
 }

@@ -4,14 +4,13 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
-// A session bus of one test's own (a dbus-daemon that starts no services), so that the Tonewharf
-// a test runs meets no other test's; the daemon ends with the object.
+// A session bus of one test's own, so that the Tonewharf a test runs meets no other test's. Its
+// dbus-daemon starts no services: a program asking for the keyring hears at once that there is none.
 class PrivateSessionBus {
 public:
     PrivateSessionBus();
     ~PrivateSessionBus();
 
-    // Empty when the bus did not start.
     const QString& address() const { return m_address; }
     // For RunningProgram: the program's session bus is this one.
     const QProcessEnvironment& environment() const { return m_environment; }
