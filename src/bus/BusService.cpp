@@ -6,6 +6,7 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QMetaMethod>
 #include <QMetaProperty>
 
 namespace {
@@ -41,19 +42,18 @@ BusService::BusService(SyncEngine& engine, BusCommands commands, QObject* parent
         m_newestAnnounced = engine.activity().first().id;
     }
 
-    const auto follow = [this](auto* sender, auto signal) {
-        connect(sender, signal, this, &BusService::announceChangedProperties);
-    };
-    follow(&engine, &SyncEngine::syncingChanged);
-    follow(&engine, &SyncEngine::lastSyncChanged);
-    follow(&engine, &SyncEngine::folderProblemChanged);
-    follow(&engine, &SyncEngine::localPortChanged);
-    follow(&engine, &SyncEngine::localEnabledChanged);
-    follow(&engine, &SyncEngine::pausedChanged);
-    follow(&engine, &SyncEngine::lutFolderPathChanged);
-    follow(engine.cloud(), &CloudStore::signedInChanged);
-    follow(engine.cloud(), &CloudStore::emailChanged);
-    follow(engine.resolve(), &ResolveLink::healthChanged);
+    // Whatever the engine and the objects it owns observe may change what the bus shows; a change
+    // that leaves every property as it was announces nothing.
+    const QMetaMethod announce =
+        metaObject()->method(metaObject()->indexOfSlot("announceChangedProperties()"));
+    for (QObject* source : std::initializer_list<QObject*>{&engine, engine.cloud(), engine.resolve()}) {
+        const QMetaObject* meta = source->metaObject();
+        for (int i = meta->propertyOffset(); i < meta->propertyCount(); ++i) {
+            if (meta->property(i).hasNotifySignal()) {
+                connect(source, meta->property(i).notifySignal(), this, announce);
+            }
+        }
+    }
     connect(&engine, &SyncEngine::activityChanged, this, &BusService::announceNewActivity);
 }
 

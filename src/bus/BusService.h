@@ -69,9 +69,11 @@ public slots:
 signals:
     void ActivityAdded(qlonglong time, const QString& text, bool ok);
 
+private slots:
+    void announceChangedProperties();
+
 private:
     QVariantMap properties() const;
-    void announceChangedProperties();
     void announceNewActivity();
 
     SyncEngine& m_engine;
