@@ -34,7 +34,7 @@ class TestBus : public QObject {
     PrivateSessionBus m_bus;
     std::unique_ptr<RunningProgram> m_tonewharf;
     std::optional<quint16> m_port;
-    QList<QVariantMap> m_changes;
+    QList<QVariantMap> m_changes; // each change heard, then {the interface it named: 0}
     QList<QVariantList> m_added;
 
     QDBusMessage call(const QString& method, const QVariantList& arguments = {}, QString on = interface) {
