@@ -1,5 +1,7 @@
 #include "app/CommandLine.h"
 #include "app/SystemServices.h"
+#include "bus/BusClient.h"
+#include "bus/BusService.h"
 #include "cloud/CredentialService.h"
 #include "engine/SyncEngine.h"
 #include "ui/SingleInstance.h"
@@ -49,10 +51,10 @@ void discardMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
 } // namespace
 
 int main(int argc, char* argv[]) {
+    qInstallMessageHandler(discardMessages);
     if (const auto status = CommandLine::handle(argc, argv)) {
         return *status;
     }
-    qInstallMessageHandler(discardMessages);
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("quillfen"));
     QCoreApplication::setApplicationName(QStringLiteral("Tonewharf"));
@@ -64,7 +66,10 @@ int main(int argc, char* argv[]) {
     // A second Tonewharf would fight the first over the port, the ledger and the LUT folder.
     SingleInstance instance;
     if (!instance.isPrimary()) {
-        return instance.askToShowSettings() ? 0 : 1;
+        // Through the session bus where there is one; the socket serves where there is none.
+        const bool shown = BusClient().call(QStringLiteral("ShowWindow")) == BusClient::Outcome::answered ||
+                           instance.askToShowSettings();
+        return shown ? 0 : 1;
     }
 
     CredentialService::setName(QStringLiteral("com.quillfen.tonewharf.cloud"));
@@ -73,6 +78,11 @@ int main(int argc, char* argv[]) {
     TrayApplication ui(engine);
     QObject::connect(&instance, &SingleInstance::showSettingsRequested, &ui, &TrayApplication::showSettings);
     ui.start();
+    // Until there is a main window, showing the window shows the settings.
+    BusService bus(engine,
+                   {[&ui] { ui.showSettings(); }, [&ui] { ui.showSettings(); }, &QCoreApplication::quit});
+    // Without a session bus (or with the name held elsewhere) the program runs on without it.
+    bus.publish(QDBusConnection::sessionBus());
     engine.start();
 
     return QApplication::exec();
