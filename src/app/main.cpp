@@ -2,6 +2,7 @@
 #include "app/SystemServices.h"
 #include "cloud/CredentialService.h"
 #include "engine/SyncEngine.h"
+#include "platform/linux/FreedesktopNotifications.h"
 #include "ui/SingleInstance.h"
 #include "ui/TrayApplication.h"
 
@@ -70,7 +71,7 @@ int main(int argc, char* argv[]) {
     CredentialService::setName(QStringLiteral("com.quillfen.tonewharf.cloud"));
 
     SyncEngine engine(systemServices());
-    TrayApplication ui(engine);
+    TrayApplication ui(engine, std::make_shared<FreedesktopNotifications>());
     QObject::connect(&instance, &SingleInstance::showSettingsRequested, &ui, &TrayApplication::showSettings);
     ui.start();
     engine.start();

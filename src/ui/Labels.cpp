@@ -5,6 +5,14 @@
 
 namespace Labels {
 
+QString thisComputer() {
+#ifdef Q_OS_MACOS
+    return QStringLiteral("this Mac");
+#else
+    return QStringLiteral("this computer");
+#endif
+}
+
 QLabel* caption(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
     label->setWordWrap(true);
