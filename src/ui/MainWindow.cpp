@@ -151,7 +151,7 @@ void MainWindow::apply(const MenuContent& content) {
         if (auto* label = qobject_cast<QLabel*>(control)) {
             label->setText(item.text);
         } else if (auto* button = qobject_cast<QAbstractButton*>(control)) {
-            button->setText(shownLiterally(item.text));
+            button->setText(item.text);
             button->setEnabled(item.enabled);
             const QSignalBlocker quiet(button);
             button->setChecked(item.checked);

@@ -139,7 +139,7 @@ MenuContent MenuContent::of(const MenuState& state, int activityShown) {
           << command(Role::quit, QStringLiteral("Quit Tonewharf"), true, true,
                      QKeySequence(Qt::CTRL | Qt::Key_Q));
 
-    // The status lines, and the failure that turned the icon, for a glance without opening the menu.
+    // The status lines, for a glance without opening the menu.
     QStringList tip{QStringLiteral("Tonewharf")};
     for (const MenuItem& item : std::as_const(items)) {
         if (item.role == Role::separator) {
@@ -148,9 +148,6 @@ MenuContent MenuContent::of(const MenuState& state, int activityShown) {
         if (item.visible && !item.enabled) {
             tip << item.text;
         }
-    }
-    if (!state.activity.isEmpty() && !state.activity.first().ok) {
-        tip << activityLine(state.activity.first(), state.now).text;
     }
     content.toolTip = tip.join(QLatin1Char('\n'));
     return content;

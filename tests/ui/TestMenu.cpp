@@ -1,8 +1,15 @@
-#include "ui/MenuContent.h"
+#include "engine/SyncEngine.h"
+#include "support/EngineFixture.h"
+#include "ui/MainWindow.h"
+#include "ui/MenuModel.h"
+#include "ui/Tray.h"
 
+#include <QAbstractButton>
+#include <QAction>
+#include <QCheckBox>
+#include <QLabel>
 #include <QTest>
 
-using Role = MenuItem::Role;
 using Health = ResolveLink::Health;
 Q_DECLARE_METATYPE(MenuState)
 
@@ -12,15 +19,60 @@ static Activity entry(const QString& text, bool ok, int age) {
     return {QUuid::createUuid(), now.addSecs(-age), text, ok};
 }
 
-// Visible entries: inactive ones in parentheses, the check item with its box, shortcuts after labels.
-static QStringList render(const MenuContent& content) {
+// As a menu or a button draws it: "&&" is one "&", a single "&" marks the next letter and is not drawn.
+static QString drawn(const QString& text) {
+    QString shown;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] != '&' || (++i < text.size() && text[i] == '&')) {
+            shown += text[i];
+        }
+    }
+    return shown;
+}
+
+// One line per visible entry: inactive ones in parentheses, the check item with its box, shortcuts
+// after labels; whole texts of shortened lines go to `tips`.
+static QString line(const QString& text, bool enabled, std::optional<bool> checked,
+                    const QString& shortcut = {}) {
+    const QString box = !checked ? "" : *checked ? "[x] " : "[ ] ";
+    const QString shown = box + text + (shortcut.isEmpty() ? "" : " " + shortcut);
+    return enabled ? shown : "(" + shown + ")";
+}
+
+static QStringList render(const QMenu& menu, QStringList& tips) {
     QStringList lines;
-    for (const MenuItem& item : content.items) {
-        const QString box = !item.checkable ? "" : item.checked ? "[x] " : "[ ] ";
-        const QString text =
-            box + item.text + (item.shortcut.isEmpty() ? "" : " " + item.shortcut.toString());
-        if (item.visible) {
-            lines << (item.role == Role::separator ? "-" : item.enabled ? text : "(" + text + ")");
+    for (const QAction* action : menu.actions()) {
+        if (action->isVisible()) {
+            const std::optional<bool> checked =
+                action->isCheckable() ? std::optional(action->isChecked()) : std::nullopt;
+            lines << (action->isSeparator() ? "-"
+                                            : line(drawn(action->text()), action->isEnabled(), checked,
+                                                   action->shortcut().toString()));
+            if (action->toolTip() != drawn(action->text()).trimmed()) {
+                tips << action->toolTip();
+            }
+        }
+    }
+    return lines;
+}
+
+static QStringList render(const MainWindow& window, QStringList& tips) {
+    QStringList lines;
+    for (const QWidget* control : window.controls()) {
+        if (!control->isVisibleTo(&window)) {
+            continue;
+        }
+        if (const auto* label = qobject_cast<const QLabel*>(control)) {
+            lines << line(label->text(), false, std::nullopt);
+            if (!label->toolTip().isEmpty()) {
+                tips << label->toolTip();
+            }
+        } else if (const auto* button = qobject_cast<const QAbstractButton*>(control)) {
+            const bool box = qobject_cast<const QCheckBox*>(control);
+            lines << line(drawn(button->text()), button->isEnabled(),
+                          box ? std::optional(button->isChecked()) : std::nullopt);
+        } else {
+            lines << "-";
         }
     }
     return lines;
@@ -30,16 +82,28 @@ class TestMenu : public QObject {
     Q_OBJECT
 
 private slots:
-    void contentFollowsTheState_data() {
+    // Lines marked "+" are beyond the menu's six activity lines: only the main window shows them.
+    void menuAndWindowShowTheSameLines_data() {
         QTest::addColumn<MenuState>("state");
-        QTest::addColumn<QStringList>("menu");
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QStringList>("tips");
+        QTest::addColumn<QString>("icon");
         const QStringList open{"Open Resolve LUT folder (Tonewharf)", "Open “To TINTARA” inbox"};
         const QStringList ada{"(TINTARA · ada@example.com)"};
-        const QStringList bottom{"-", "Settings… Ctrl+,", "Sign out", "Quit Tonewharf Ctrl+Q"};
-        const QString problem = "Cannot write to /opt/resolve/LUT/Tonewharf";
+        const QStringList bottom{"-", "Settings…", "Sign out", "Quit Tonewharf"};
+        const QString problem =
+            "Can't write to /home/ada/Projects/Feature Film & Trailer/Resolve LUTs/Tonewharf";
         MenuState out;
         out.resolveHealth = Health::resolveNotRunning();
         out.now = now;
+        const QStringList outLines = QStringList{"Sign in to TINTARA…",
+                                                 "(Resolve · Resolve not running)",
+                                                 "(Local network · starting…)",
+                                                 "-",
+                                                 "(Sync now)",
+                                                 "[ ] Pause",
+                                                 "-"} +
+                                     open + QStringList{"Install “Send to TINTARA” in Resolve"};
         MenuState syncing = out;
         syncing.signedIn = syncing.syncing = syncing.resolveScriptInstalled = true;
         syncing.email = "ada@example.com";
@@ -57,23 +121,32 @@ private slots:
             entry("Pulled Cool.cube", true, 60),    entry("Pulled Teal.cube", true, 3599),
             entry("Refused: paused", false, 86399), entry("Pulled Dawn.cube", true, 86400),
             entry("Pulled Dusk.cube", true, 90000)};
+        MenuState expired = out;
+        expired.sessionExpired = true;
+        expired.localPort = 7420;
+        const QString upload =
+            "Could not upload /home/ada/Projects/Feature Film/Reel 2/To TINTARA/Day 2 Reel 3 "
+            "Final.cube: Request failed";
+        expired.activity = {entry("Day & Night.cube → Resolve (local network)", true, 3),
+                            entry(upload, false, 150)};
+        MenuState failed = out;
+        failed.activity = {entry("Could not reach the cloud: Request failed", false, 0)};
+
         QTest::newRow("signed out and starting: sign in first, nothing to sync, no sign-out")
-            << out
-            << (QStringList{"Sign in to TINTARA…", "(Resolve · Resolve not running)",
-                            "(Local network · starting…)", "-", "(Sync now)", "[ ] Pause", "-"} +
-                open +
-                QStringList{"Install “Send to TINTARA” in Resolve", "-", "Settings… Ctrl+,",
-                            "Quit Tonewharf Ctrl+Q"});
-        QTest::newRow("syncing with a folder problem; the port and a fixed text, not the bridge's message")
+            << out << (outLines + QStringList{"-", "Settings…", "Quit Tonewharf"}) << QStringList()
+            << "MenuBarIcon";
+        QTest::newRow("syncing with a folder problem, its long path shortened; the port and a fixed text")
             << syncing
             << (ada +
                 QStringList{"(Resolve · no scripting: needs Resolve Studio, External scripting = Local (LUTs "
                             "still land, press Update Lists))",
-                            "(Local network · iPads find this Mac on port 7421)", "(⚠︎ " + problem + ")",
+                            "(Local network · iPads find this computer on port 7421)",
+                            "(⚠︎ Can't write to /home/ada/Project…m & Trailer/Resolve LUTs/Tonewharf)",
                             "Create LUT folder (admin)…", "-", "(Syncing…)", "[ ] Pause", "-"} +
-                open + QStringList{"Reinstall “Send to TINTARA” in Resolve"} + bottom);
-        QTest::newRow(
-            "paused, local network off though a port was reported; six entries, ages at their limits")
+                open + QStringList{"Reinstall “Send to TINTARA” in Resolve"} + bottom)
+            << QStringList{"⚠︎ " + problem} << "MenuBarIconAttention";
+        QTest::newRow("paused, local network off though a port was reported; six entries in the menu, all in "
+                      "the window")
             << paused
             << (ada +
                 QStringList{"(Resolve · Resolve not running)", "(Local network · off (Settings))", "-",
@@ -82,17 +155,57 @@ private slots:
                 QStringList{"Install “Send to TINTARA” in Resolve", "-", "(Pulled Warm.cube · now)",
                             "(✗ Upload failed: Day 2.cube · 59 s ago)", "(Pulled Cool.cube · 1 min ago)",
                             "(Pulled Teal.cube · 59 min ago)", "(✗ Refused: paused · 23 h ago)",
-                            "(Pulled Dawn.cube · 1 d ago)"} +
-                bottom);
+                            "(Pulled Dawn.cube · 1 d ago)", "+(Pulled Dusk.cube · 1 d ago)"} +
+                bottom)
+            << QStringList() << "MenuBarIconPaused";
+        QTest::newRow(
+            "signed out by an expired session; a look named with “&”, a long line shortened in the middle")
+            << expired
+            << (QStringList{"Sign in to TINTARA…", "(Resolve · Resolve not running)",
+                            "(Local network · iPads find this computer on port 7420)", "-", "(Sync now)",
+                            "[ ] Pause", "-"} +
+                open +
+                QStringList{"Install “Send to TINTARA” in Resolve", "-",
+                            "(Day & Night.cube → Resolve (local network) · now)",
+                            "(✗ Could not upload /home/ada/…3 Final.cube: Request failed · 2 min ago)", "-",
+                            "Settings…", "Quit Tonewharf"})
+            << QStringList{"✗ " + upload + " · 2 min ago"} << "MenuBarIconAttention";
+        QTest::newRow("the newest line a failure")
+            << failed
+            << (outLines + QStringList{"-", "(✗ Could not reach the cloud: Request failed · now)", "-",
+                                       "Settings…", "Quit Tonewharf"})
+            << QStringList() << "MenuBarIconAttention";
     }
 
-    void contentFollowsTheState() {
+    void menuAndWindowShowTheSameLines() {
         QFETCH(MenuState, state);
-        const MenuContent content = MenuContent::of(state);
-        QTEST(render(content), "menu");
-        QCOMPARE(content.iconName, state.paused ? "MenuBarIconPaused" : "MenuBarIcon");
+        QFETCH(QStringList, lines);
+        QFETCH(QStringList, tips);
+        EngineFixture fixture;
+        SyncEngine engine(fixture.services());
+        MenuModel model(engine);
+        Tray tray(model);
+        MainWindow window(model);
+        const MenuContent menu = MenuContent::of(state);
+        tray.apply(menu);
+        window.apply(MenuContent::of(state, SyncEngine::activityLimit));
+
+        QStringList menuTips, windowTips;
+        QCOMPARE(render(*tray.menu(), menuTips), lines.filter(QRegularExpression("^[^+]")));
+        QCOMPARE(render(window, windowTips), lines.replaceInStrings(QRegularExpression("^\\+"), ""));
+        QCOMPARE(menuTips, tips);
+        QCOMPARE(windowTips, tips);
+        QTEST(tray.iconName(), "icon");
+        // The icon's tool tip: the name over the status lines.
+        QStringList status{"Tonewharf"};
+        for (const QString& line : lines.mid(0, lines.indexOf("-"))) {
+            if (line.startsWith('(')) {
+                status << line.mid(1, line.size() - 2);
+            }
+        }
+        QCOMPARE(tray.icon()->toolTip(), status.join('\n'));
     }
 };
 
-QTEST_APPLESS_MAIN(TestMenu)
+QTEST_MAIN(TestMenu)
 #include "TestMenu.moc"
