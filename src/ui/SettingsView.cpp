@@ -130,6 +130,7 @@ SettingsView::SettingsView(SyncEngine& engine, Notifier* notifier, QWidget* pare
     // General.
     m_launchAtLogin = new QCheckBox(QStringLiteral("Launch at login"));
     m_launchFailure = Labels::coloured(Labels::errorRed);
+    m_launchFailure->hide();
     m_notifications = new QCheckBox(QStringLiteral("Show notifications"));
     m_notifications->setVisible(notifier != nullptr);
     m_account = value();
