@@ -37,12 +37,10 @@ Notifier::Notifier(SyncEngine& engine, std::shared_ptr<Notifications> notificati
         tell(QStringLiteral("“Send to TINTARA” could not be installed in Resolve"), reason);
     });
     connect(&engine, &SyncEngine::folderProblemChanged, this, [this] {
-        // Once per problem: a folder checked again and found as bad as before is no news.
-        const std::optional<QString> problem = m_engine.folderProblem();
-        if (problem && problem != m_folderProblemTold) {
+        // The engine announces a problem only when it differs from the one before.
+        if (const std::optional<QString> problem = m_engine.folderProblem()) {
             tell(QStringLiteral("Looks cannot be written to the LUT folder"), *problem);
         }
-        m_folderProblemTold = problem;
     });
 }
 

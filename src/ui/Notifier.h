@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <memory>
-#include <optional>
 
 class Notifications;
 class SyncEngine;
@@ -48,5 +47,4 @@ private:
     std::shared_ptr<Notifications> m_notifications;
     Burst m_looks;
     Burst m_grades;
-    std::optional<QString> m_folderProblemTold;
 };
