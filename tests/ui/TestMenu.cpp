@@ -6,7 +6,6 @@
 
 #include <QAbstractButton>
 #include <QAction>
-#include <QCheckBox>
 #include <QLabel>
 #include <QTest>
 
@@ -19,38 +18,26 @@ static Activity entry(const QString& text, bool ok, int age) {
     return {QUuid::createUuid(), now.addSecs(-age), text, ok};
 }
 
-// As a menu or a button draws it: "&&" is one "&", a single "&" marks the next letter and is not drawn.
-static QString drawn(const QString& text) {
-    QString shown;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i] != '&' || (++i < text.size() && text[i] == '&')) {
-            shown += text[i];
-        }
+// One line per visible entry: inactive ones in parentheses, the check item with its box (check -1:
+// none), shortcuts after labels; the whole texts behind shortened lines go to `tips`.
+static QString line(QString text, bool enabled, int check, const QString& tip, QStringList& tips) {
+    if (!tip.isEmpty() && tip != text) {
+        tips << tip;
     }
-    return shown;
-}
-
-// One line per visible entry: inactive ones in parentheses, the check item with its box, shortcuts
-// after labels; whole texts of shortened lines go to `tips`.
-static QString line(const QString& text, bool enabled, std::optional<bool> checked,
-                    const QString& shortcut = {}) {
-    const QString box = !checked ? "" : *checked ? "[x] " : "[ ] ";
-    const QString shown = box + text + (shortcut.isEmpty() ? "" : " " + shortcut);
-    return enabled ? shown : "(" + shown + ")";
+    text = (check < 0 ? "" : check ? "[x] " : "[ ] ") + text;
+    return enabled ? text : "(" + text + ")";
 }
 
 static QStringList render(const QMenu& menu, QStringList& tips) {
     QStringList lines;
     for (const QAction* action : menu.actions()) {
+        // The icon text is the text as a menu draws it: "&&" is "&", a lone "&" marks a shortcut letter.
+        const QString text = (action->iconText() + " " + action->shortcut().toString()).trimmed();
         if (action->isVisible()) {
-            const std::optional<bool> checked =
-                action->isCheckable() ? std::optional(action->isChecked()) : std::nullopt;
-            lines << (action->isSeparator() ? "-"
-                                            : line(drawn(action->text()), action->isEnabled(), checked,
-                                                   action->shortcut().toString()));
-            if (action->toolTip() != drawn(action->text()).trimmed()) {
-                tips << action->toolTip();
-            }
+            lines << (action->isSeparator()
+                          ? "-"
+                          : line(text, action->isEnabled(), action->isCheckable() ? action->isChecked() : -1,
+                                 action->toolTip(), tips));
         }
     }
     return lines;
@@ -59,20 +46,13 @@ static QStringList render(const QMenu& menu, QStringList& tips) {
 static QStringList render(const MainWindow& window, QStringList& tips) {
     QStringList lines;
     for (const QWidget* control : window.controls()) {
-        if (!control->isVisibleTo(&window)) {
-            continue;
-        }
-        if (const auto* label = qobject_cast<const QLabel*>(control)) {
-            lines << line(label->text(), false, std::nullopt);
-            if (!label->toolTip().isEmpty()) {
-                tips << label->toolTip();
-            }
-        } else if (const auto* button = qobject_cast<const QAbstractButton*>(control)) {
-            const bool box = qobject_cast<const QCheckBox*>(control);
-            lines << line(drawn(button->text()), button->isEnabled(),
-                          box ? std::optional(button->isChecked()) : std::nullopt);
-        } else {
-            lines << "-";
+        const auto* label = qobject_cast<const QLabel*>(control);
+        const auto* button = qobject_cast<const QAbstractButton*>(control);
+        if (control->isVisibleTo(&window)) {
+            lines << (label    ? line(label->text(), false, -1, label->toolTip(), tips)
+                      : button ? line(button->text(), button->isEnabled(),
+                                      button->isCheckable() ? button->isChecked() : -1, {}, tips)
+                               : "-");
         }
     }
     return lines;
@@ -197,13 +177,10 @@ private slots:
         QCOMPARE(windowTips, tips);
         QTEST(tray.iconName(), "icon");
         // The icon's tool tip: the name over the status lines.
-        QStringList status{"Tonewharf"};
-        for (const QString& line : lines.mid(0, lines.indexOf("-"))) {
-            if (line.startsWith('(')) {
-                status << line.mid(1, line.size() - 2);
-            }
-        }
-        QCOMPARE(tray.icon()->toolTip(), status.join('\n'));
+        const QStringList status = lines.mid(0, lines.indexOf("-")).filter(QRegularExpression("^\\(.*\\)$"));
+        QCOMPARE(tray.icon()->toolTip(),
+                 "Tonewharf\n" + status.join('\n').remove(
+                                     QRegularExpression("^\\(|\\)$", QRegularExpression::MultilineOption)));
     }
 };
 
