@@ -34,6 +34,7 @@ QFrame* separatorLine() {
 QLabel* textLine() {
     auto* label = new QLabel;
     label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return label;
 }

@@ -154,6 +154,11 @@ SettingsView::SettingsView(SyncEngine& engine, Notifier* notifier, QWidget* pare
     connect(m_reset, &QPushButton::clicked, this,
             [this] { assignFolder(m_engine.services().resolveProfile.defaultLutFolder()); });
     connect(m_folder, &QLineEdit::textChanged, this, &SettingsView::showPending);
+    // A refusal answers the path it refused; typing another one ends it.
+    connect(m_folder, &QLineEdit::textEdited, this, [this] {
+        m_folderRefusal->hide();
+        showPending();
+    });
     connect(m_createFolder, &QPushButton::clicked, this, [this] { createFolder(); });
     // `toggled`, not `clicked`: assistive technology toggles a check box without clicking it.
     connect(m_local, &QCheckBox::toggled, this, [this](bool on) {
