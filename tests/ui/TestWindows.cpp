@@ -27,14 +27,6 @@ static QString blocked(const EngineFixture& fixture) {
     return file.fileName() + "/LUTs";
 }
 
-static int messageBoxesShown() {
-    int shown = 0;
-    for (const QWidget* widget : QApplication::topLevelWidgets()) {
-        shown += qobject_cast<const QMessageBox*>(widget) && widget->isVisible();
-    }
-    return shown;
-}
-
 class TestWindows : public QObject {
     Q_OBJECT
 
@@ -153,7 +145,10 @@ private slots:
         ui.window().close();
         ui.showWindow();
         ui.window().close();
-        QCOMPARE(messageBoxesShown(), 1);
+        QCOMPARE(
+            std::ranges::count_if(QApplication::topLevelWidgets(),
+                                  [](QWidget* w) { return qobject_cast<QMessageBox*>(w) && w->isVisible(); }),
+            1);
         ui.showWindow();
         tray = true;
         QTRY_VERIFY(ui.tray().icon()->isVisible());
