@@ -200,7 +200,11 @@ void SettingsView::refresh() {
     m_folderProblem->setText(QStringLiteral("⚠︎ ") + problem.value_or(QString()));
     m_folderProblem->setVisible(problem.has_value());
     m_createFolder->setVisible(problem.has_value());
-    m_createFolderFailure->setVisible(problem.has_value() && !m_createFolderFailure->text().isEmpty());
+    // The failure goes with the problem it failed to mend; a later problem starts afresh.
+    if (!problem) {
+        m_createFolderFailure->clear();
+    }
+    m_createFolderFailure->setVisible(!m_createFolderFailure->text().isEmpty());
     m_reset->setEnabled(m_engine.lutFolderPath() != m_engine.services().resolveProfile.defaultLutFolder());
 
     m_scripting->setText(m_engine.resolve()->health().label());

@@ -35,7 +35,6 @@ TrayApplication::TrayApplication(SyncEngine& engine, std::shared_ptr<Notificatio
 }
 
 void TrayApplication::start() {
-    m_started = true;
     placeInterface();
     m_trayTimer.start();
 }
@@ -57,7 +56,7 @@ void TrayApplication::placeInterface() {
 }
 
 void TrayApplication::showWindow() {
-    if (m_started && !m_inTray) {
+    if (m_trayTimer.isActive() && !m_inTray) {
         present(m_window);
     } else {
         showSettings();

@@ -64,5 +64,4 @@ private:
     TrayProbe m_trayAvailable;
     QTimer m_trayTimer;
     bool m_inTray = false;
-    bool m_started = false;
 };
