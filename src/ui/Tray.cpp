@@ -62,7 +62,6 @@ Tray::Tray(MenuModel& model, QObject* parent)
         const MenuItem::Role role = item.role;
         connect(action, &QAction::triggered, this, [this, role] { m_model.trigger(role); });
         m_actions << action;
-        m_roles << role;
     }
     apply(content);
 }
@@ -72,15 +71,6 @@ Tray::~Tray() = default;
 QIcon Tray::iconNamed(const QString& name) {
     initIconResources();
     return QIcon(QStringLiteral(":/icons/%1.svg").arg(name));
-}
-
-QAction* Tray::action(MenuItem::Role role, int index) const {
-    for (qsizetype i = 0; i < m_roles.size(); ++i) {
-        if (m_roles[i] == role && index-- == 0) {
-            return m_actions[i];
-        }
-    }
-    return nullptr;
 }
 
 void Tray::refresh() {

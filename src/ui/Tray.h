@@ -28,8 +28,6 @@ public:
     QMenu* menu() { return &m_menu; }
     QSystemTrayIcon* icon() { return &m_icon; }
     const QString& iconName() const { return m_iconName; }
-    // The action that carries the entry of this role; the n-th activity line for Role::activity.
-    QAction* action(MenuItem::Role role, int index = 0) const;
     // Shows this content in the menu and the icon.
     void apply(const MenuContent& content);
 
@@ -43,7 +41,6 @@ private:
     QSystemTrayIcon m_icon;
     QString m_iconName;
     QList<QAction*> m_actions; // one per item of MenuContent, in the same order
-    QList<MenuItem::Role> m_roles;
     QTimer m_ageTimer;
 };
 

@@ -39,9 +39,7 @@ public:
     void showWindow();
     void showSettings();
     void showSignIn();
-    bool inTray() const { return m_inTray; }
 
-    MenuModel& model() { return m_model; }
     Tray& tray() { return m_tray; }
     MainWindow& window() { return m_window; }
     SettingsView& settings() { return m_settings; }
