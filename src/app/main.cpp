@@ -4,6 +4,7 @@
 #include "bus/BusService.h"
 #include "cloud/CredentialService.h"
 #include "engine/SyncEngine.h"
+#include "platform/linux/FreedesktopNotifications.h"
 #include "ui/SingleInstance.h"
 #include "ui/TrayApplication.h"
 
@@ -75,12 +76,11 @@ int main(int argc, char* argv[]) {
     CredentialService::setName(QStringLiteral("com.quillfen.tonewharf.cloud"));
 
     SyncEngine engine(systemServices());
-    TrayApplication ui(engine);
-    QObject::connect(&instance, &SingleInstance::showSettingsRequested, &ui, &TrayApplication::showSettings);
+    TrayApplication ui(engine, std::make_shared<FreedesktopNotifications>());
+    QObject::connect(&instance, &SingleInstance::showSettingsRequested, &ui, &TrayApplication::showWindow);
     ui.start();
-    // Until there is a main window, showing the window shows the settings.
     BusService bus(engine,
-                   {[&ui] { ui.showSettings(); }, [&ui] { ui.showSettings(); }, &QCoreApplication::quit});
+                   {[&ui] { ui.showSettings(); }, [&ui] { ui.showWindow(); }, &QCoreApplication::quit});
     // Without a session bus (or with the name held elsewhere) the program runs on without it.
     bus.publish(QDBusConnection::sessionBus());
     engine.start();

@@ -151,6 +151,11 @@ signals:
     void pausedChanged();
     void lutFolderPathChanged();
     void launchAtLoginChanged();
+    // Moments the user hears of outside the program's windows, each beside its activity line.
+    void lookDelivered(const QString& cubeFileName);
+    void gradeSent(const QString& fileName);
+    void sessionExpired();
+    void resolveScriptFailed(const QString& reason);
 
 protected:
     // For the operations of the engine that change observed state.

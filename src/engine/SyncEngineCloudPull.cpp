@@ -31,6 +31,7 @@ QCoro::Task<> SyncEngine::connectCloud() {
     if (outcome == RefreshOutcome::rejected) {
         m_cloud->signOut();
         log(QStringLiteral("Session expired — sign in again"), false);
+        emit sessionExpired();
         co_return;
     }
     m_realtime->setOnEvent([self](const RealtimeEvent& event) {

@@ -39,6 +39,7 @@ SyncEngine::CubeWrite SyncEngine::writeCube(const QByteArray& bytes, const QStri
     }
     setFolderProblem(std::nullopt);
     log(successText, true);
+    emit lookDelivered(cubeFileName);
     return CubeWrite::written;
 }
 

@@ -165,6 +165,7 @@ QCoro::Task<> SyncEngine::pushInboxFile(InboxFile file, std::optional<QList<LUTR
     m_ledger.pushed.insert(file.name, Ledger::Pushed{stored->id, file.hash});
     saveLedger();
     log(file.name + QStringLiteral(" → TINTARA"), true);
+    emit gradeSent(file.name);
 }
 
 QCoro::Task<std::optional<LUTRecord>> SyncEngine::upload(QString name, QByteArray bytes,

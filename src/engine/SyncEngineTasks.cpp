@@ -108,6 +108,7 @@ void SyncEngine::installResolveScript() {
         log(QStringLiteral("“Send to TINTARA” installed in Resolve's scripts"), true);
     } else {
         log(QStringLiteral("Could not install the Resolve script: ") + result.error, false);
+        emit resolveScriptFailed(result.error);
     }
 }
 
