@@ -257,10 +257,19 @@ QCoro::Task<CloudStore::Answer> CloudStore::send(QNetworkRequest request, QByteA
     const bool transportError = error != QNetworkReply::NoError && (int(error) < 200 || !status.isValid());
     if (transportError) {
         answer.kind = Answer::Kind::transportFailure;
-        answer.error =
-            (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError)
-                ? QStringLiteral("The request timed out.")
-                : reply->errorString();
+        switch (error) {
+        case QNetworkReply::OperationCanceledError:
+        case QNetworkReply::TimeoutError:
+            answer.error = QStringLiteral("The request timed out.");
+            break;
+        // Qt says "Unknown error" when it cannot send a one-shot body again after the close.
+        case QNetworkReply::RemoteHostClosedError:
+        case QNetworkReply::ContentReSendError:
+            answer.error = QStringLiteral("Connection closed before the cloud answered");
+            break;
+        default:
+            answer.error = reply->errorString();
+        }
     } else if (!status.isValid()) {
         answer.kind = Answer::Kind::notHttp;
     } else {

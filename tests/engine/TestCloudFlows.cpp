@@ -12,12 +12,17 @@
 
 #include <QCoroTask>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
 
 const QByteArray warmCube = "TITLE \"Warm\"\nLUT_3D_SIZE 33\n0 0 0\n";
 const QString records = u"/api/collections/tintara_luts/records"_s;
+const LUTLook warmLook{"Warm", "rec709", {1.1, 1.0, 0.9}, {0.01, 0.0, -0.01}, {1.0, 1.0, 1.2}, 1.05, {},
+                       {},     {}};
 
 } // namespace
 
@@ -28,6 +33,7 @@ class TestCloudFlows : public QObject {
 
     std::unique_ptr<CloudTestService> m_service; // a fresh one per test: no records carried over
     std::unique_ptr<EngineFixture> m_fixture;
+    EngineServices m_services;
     std::unique_ptr<SyncEngine> m_engine;
 
     QString createRecord(const QString& name, const QByteArray& file, QJsonObject fields = {}) {
@@ -39,6 +45,15 @@ class TestCloudFlows : public QObject {
         return m_service->control("POST", "/_test/records", body).toObject().value("id").toString();
     }
     void fail(QJsonObject failure) { m_service->control("POST", "/_test/fail", failure); }
+    QJsonObject patchRecord(const QString& id, const QJsonObject& fields) {
+        return m_service->control("PATCH", "/_test/records/tintara_luts/" + id, fields).toObject();
+    }
+    // The files of a folder in code-point order.
+    static QStringList files(const QString& folder) {
+        QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::NoSort);
+        names.sort();
+        return names;
+    }
     QString lut(const QString& name) const { return QDir(m_engine->lutFolderPath()).filePath(name); }
     // The requests since the last call, as "METHOD path".
     QStringList requestLines() {
@@ -58,9 +73,9 @@ private slots:
         m_service = std::make_unique<CloudTestService>();
         QVERIFY(m_service->start());
         m_fixture = std::make_unique<EngineFixture>();
-        EngineServices services = m_fixture->services();
-        services.cloudUrl = m_service->baseUrl();
-        m_engine = std::make_unique<SyncEngine>(services);
+        m_services = m_fixture->services();
+        m_services.cloudUrl = m_service->baseUrl();
+        m_engine = std::make_unique<SyncEngine>(m_services);
         m_engine->setLutFolderPath(m_fixture->path("LUT"));
         m_service->createUser("ana@example.com", "secret");
         QVERIFY(QCoro::waitFor(m_engine->cloud()->signIn("ana@example.com", "secret")));
@@ -150,20 +165,188 @@ private slots:
         QCOMPARE(requestLines(), QStringList());
         QCOMPARE(m_engine->inboxSnapshot().seq, 2);
 
-        // A changed grade replaces its record; when that record is gone, a fresh one is made.
+        // A changed grade replaces its record.
         QVERIFY(FileSystem::writeAtomically(inbox + "/B.cube", "b2"));
         scan();
         QCOMPARE(requestLines(), QStringList{"PATCH " + records + '/' + older});
-        m_service->control("DELETE", "/_test/records/tintara_luts/" + older);
-        QVERIFY(FileSystem::writeAtomically(inbox + "/B.cube", "b3"));
-        scan();
-        QCOMPARE(requestLines(), (QStringList{"PATCH " + records + '/' + older, "POST " + records}));
-        QVERIFY(m_engine->ledger().pushed.value("B.cube").recordID != older);
 
         QVERIFY(QFile::remove(inbox + "/B.cube"));
         scan();
         QVERIFY(!m_engine->ledger().pushed.contains("B.cube"));
-        QCOMPARE(m_engine->inboxSnapshot().seq, 5);
+        QCOMPARE(m_engine->inboxSnapshot().seq, 4);
+    }
+
+    void aFailedReplacementMakesNoSecondRecord_data() {
+        QTest::addColumn<QJsonObject>("failure"); // none: the record is deleted from the cloud
+        QTest::addColumn<QString>("status");
+        QTest::newRow("a 500 is tried again on the same record")
+            << QJsonObject{{"status", 500}} << u"Could not upload the LUT"_s;
+        QTest::newRow("a dropped connection is tried again on the same record")
+            << QJsonObject{{"close", true}, {"count", 5}} << u"Connection closed before the cloud answered"_s;
+        QTest::newRow("a record gone from the cloud is made anew") << QJsonObject{} << QString();
+    }
+
+    void aFailedReplacementMakesNoSecondRecord() {
+        QFETCH(QJsonObject, failure);
+        QFETCH(QString, status);
+        const QString grade = m_engine->inboxFolderPath() + "/B.cube";
+        QVERIFY(FileSystem::writeAtomically(grade, "b"));
+        scan();
+        const Ledger::Pushed first = m_engine->ledger().pushed.value("B.cube");
+        QVERIFY(FileSystem::writeAtomically(grade, "b2"));
+        if (failure.isEmpty()) {
+            m_service->control("DELETE", "/_test/records/tintara_luts/" + first.recordID);
+        } else {
+            failure.insert("method", "PATCH");
+            fail(failure);
+        }
+        requestLines();
+        scan();
+        const QString replace = "PATCH " + records + '/' + first.recordID;
+        if (failure.isEmpty()) {
+            QCOMPARE(requestLines(), (QStringList{replace, "POST " + records}));
+            QVERIFY(m_engine->ledger().pushed.value("B.cube").recordID != first.recordID);
+            return;
+        }
+        QCOMPARE(requestLines(), QStringList{replace});
+        QCOMPARE(texts().last(), "Could not upload B.cube: " + status);
+        QCOMPARE(m_engine->ledger().pushed.value("B.cube"), first);
+        scan();
+        QCOMPARE(requestLines(), QStringList{replace});
+        QCOMPARE(m_engine->ledger().pushed.value("B.cube").recordID, first.recordID);
+    }
+
+    // Only regular files go up, and only while they are still there as they were hashed.
+    void onlyGradesStillInTheInboxGoUp() {
+        const QDir inbox(m_engine->inboxFolderPath());
+        QVERIFY(FileSystem::writeAtomically(m_fixture->path("outside.cube"), warmCube));
+        QVERIFY(QFile::link(m_fixture->path("outside.cube"), inbox.filePath("link.cube")));
+        QCOMPARE(::mkfifo(QFile::encodeName(inbox.filePath("pipe.cube")).constData(), 0600), 0);
+        QVERIFY(FileSystem::writeAtomically(inbox.filePath("A.cube"), "a"));
+        QVERIFY(FileSystem::writeAtomically(inbox.filePath("B.cube"), "b"));
+        connect(m_engine.get(), &SyncEngine::activityChanged, this, [&] {
+            if (texts().last() == u"A.cube → TINTARA"_s) {
+                QFile::remove(inbox.filePath("B.cube"));
+            }
+        });
+        scan();
+        QCOMPARE(m_engine->inboxSnapshot().items.size(), 2); // A and B, as they were at the listing
+        QCOMPARE(requestLines(), (QStringList{"GET " + records, "POST " + records}));
+        QCOMPARE(m_engine->ledger().pushed.keys(), QStringList{"A.cube"});
+    }
+
+    // A folder that went away, was made anew or was swapped for another holds no removals: its
+    // looks come again, and the cloud keeps every flag. Deletions from then on are the user's.
+    void aLostFolderClearsNoFlag_data() {
+        QTest::addColumn<QString>("loss");
+        QTest::newRow("the folder removed and the engine restarted") << u"removed"_s;
+        QTest::newRow("the folder moved away and an empty one made in its place") << u"replaced"_s;
+        QTest::newRow("another folder chosen in the settings") << u"chosen"_s;
+    }
+
+    void aLostFolderClearsNoFlag() {
+        QFETCH(QString, loss);
+        const QString warm = createRecord("Warm", warmCube, {{"resolve", true}, {"look", warmLook.toJson()}});
+        sync();
+        const QString folder = m_engine->lutFolderPath();
+        if (loss == u"removed") {
+            m_engine.reset();
+            QVERIFY(QDir(folder).removeRecursively());
+            m_engine = std::make_unique<SyncEngine>(m_services);
+            m_engine->start();
+            QTRY_VERIFY(m_engine->lastSync());
+        } else if (loss == u"replaced") {
+            QVERIFY(QDir().rename(folder, folder + " moved away") && QDir().mkpath(folder));
+            sync();
+        } else {
+            m_engine->setLutFolderPath(m_fixture->path("Other LUT"));
+            sync();
+        }
+        QCOMPARE(FileSystem::readAll(lut("Warm.cube")), warmCube);
+        QVERIFY(QFile::exists(m_engine->stillPath("Warm.cube")));
+        QCOMPARE(requestLines().filter("PATCH"), QStringList());
+
+        QVERIFY(QFile::remove(lut("Warm.cube")));
+        sync();
+        QCOMPARE(requestLines().filter("PATCH"), QStringList{"PATCH " + records + '/' + warm});
+    }
+
+    // A look unmarked on the iPad, its file deleted, then marked again, is delivered again.
+    void aReflaggedLookArrives_data() {
+        QTest::addColumn<bool>("realtime");
+        QTest::newRow("the unmarking seen by a sync") << false;
+        QTest::newRow("the unmarking seen on the realtime stream") << true;
+    }
+
+    void aReflaggedLookArrives() {
+        QFETCH(bool, realtime);
+        const QString warm = createRecord("Warm", warmCube, {{"resolve", true}});
+        sync();
+        const QJsonObject unmarked = patchRecord(warm, {{"resolve", false}});
+        if (realtime) {
+            m_engine->handle({RealtimeEvent::Action::update, "tintara_luts", warm,
+                              Json::compact(QJsonObject{{"action", "update"}, {"record", unmarked}})});
+        } else {
+            sync();
+        }
+        QVERIFY(QFile::remove(lut("Warm.cube")));
+        patchRecord(warm, {{"resolve", true}});
+        requestLines();
+        sync();
+        QCOMPARE(FileSystem::readAll(lut("Warm.cube")), warmCube);
+        QCOMPARE(requestLines().filter("PATCH"), QStringList());
+    }
+
+    // Names no file can carry are skipped without blaming the folder; names that meet on one file
+    // are numbered, and a deletion reports exactly the record whose file went.
+    void namesGiveEachRecordFilesOfItsOwn_data() {
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<QStringList>("cubes");
+        QTest::addColumn<QStringList>("stills");
+        QTest::newRow("a NUL cuts no name short")
+            << QStringList{u"nul\0byte"_s, u"tab\tname"_s} << QStringList() << QStringList();
+        QTest::newRow("a name of 256 bytes is skipped")
+            << QStringList{QString(251, u'a')} << QStringList() << QStringList();
+        QTest::newRow("three looks of one name are numbered")
+            << QStringList{"Warm", "Warm", "Warm.cube"}
+            << QStringList{"Warm 2.cube", "Warm 3.cube", "Warm.cube"}
+            << QStringList{"Warm 2.drx", "Warm 3.drx", "Warm.drx"};
+        QTest::newRow("names differing in case only are numbered")
+            << QStringList{"Warm", "WARM"} << QStringList{"WARM 2.cube", "Warm.cube"}
+            << QStringList{"WARM 2.drx", "Warm.drx"};
+        QTest::newRow("Warm and Warm.CUBE keep a still each")
+            << QStringList{"Warm", "Warm.CUBE"} << QStringList{"Warm.CUBE.cube", "Warm.cube"}
+            << QStringList{"Warm.CUBE.drx", "Warm.drx"};
+    }
+
+    void namesGiveEachRecordFilesOfItsOwn() {
+        QFETCH(QStringList, names);
+        QFETCH(QStringList, cubes);
+        QFETCH(QStringList, stills);
+        QMap<QString, QString> named; // record id to name, which is also the record's file content
+        for (const QString& name : names) {
+            named.insert(createRecord(name, name.toUtf8(), {{"resolve", true}, {"look", warmLook.toJson()}}),
+                         name);
+        }
+        sync();
+        sync();
+        QCOMPARE(requestLines().filter("/api/files/").size(), cubes.size()); // each downloaded once
+        QCOMPARE(m_engine->folderProblem(), std::nullopt);
+        const QDir folder(m_engine->lutFolderPath());
+        QCOMPARE(files(folder.path()), cubes);
+        QCOMPARE(files(m_engine->stillsFolderPath()), stills);
+        if (cubes.isEmpty()) { // logged by each sync
+            QCOMPARE(texts().filter("skipped — not a usable file name").size(), 2 * names.size());
+            return;
+        }
+        QString removed;
+        for (auto it = m_engine->ledger().pulled.cbegin(); it != m_engine->ledger().pulled.cend(); ++it) {
+            QCOMPARE(FileSystem::readAll(folder.filePath(it->fileName)), named.value(it.key()).toUtf8());
+            removed = it->fileName == cubes.first() ? it.key() : removed;
+        }
+        QVERIFY(QFile::remove(folder.filePath(cubes.first())));
+        sync();
+        QCOMPARE(requestLines().filter("PATCH"), QStringList{"PATCH " + records + '/' + removed});
     }
 
     // Qt sends a request again when the connection closes before the answer: a second record.
