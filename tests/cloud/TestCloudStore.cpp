@@ -224,11 +224,23 @@ private slots:
         QCOMPARE(line(onlyRequest()),
                  u"GET /self%20hosted/api/files/tintara_luts/r1/Warm%20Day%20100%25%3F%23.cube"_s);
         QCOMPARE(cloud->status(), u"The requested resource wasn't found."_s);
+        // A record id is one segment too: it cannot steer a request to another collection.
+        QVERIFY(!QCoro::waitFor(cloud->updateRecord(u"../../users/records/u1"_s, false)));
+        QCOMPARE(line(onlyRequest()),
+                 u"PATCH /self%20hosted"_s + recordsPath + u"/..%2F..%2Fusers%2Frecords%2Fu1"_s);
+        QVERIFY(!QCoro::waitFor(cloud->uploadLUT(u"R"_s, u"r.cube"_s, "r", {}, u".."_s)).record);
+        QCOMPARE(m_service.requests().size(), 0);
     }
 
     void reportsTransportFailures() {
+        answer(u"/"_s, 0, {}, u"close"_s, 5);
+        auto cloud = store();
+        QCOMPARE(QCoro::waitFor(cloud->listRecords()), std::nullopt);
+        QCOMPARE(cloud->status(), u"Connection closed before the cloud answered"_s);
+        m_service.control("DELETE", u"/_test/fail"_s);
+
         answer(u"/"_s, 0, {}, u"stall"_s, 30);
-        auto cloud = store(u"tok"_s, {}, 200ms);
+        cloud = store(u"tok"_s, {}, 200ms);
         QCOMPARE(QCoro::waitFor(cloud->listRecords()), std::nullopt);
         const QString status = cloud->status();
         QCOMPARE(status, u"The request timed out."_s);

@@ -354,6 +354,7 @@ private slots:
         fail({{"method", "POST"}, {"path", records}, {"close", true}, {"count", 5}});
         QVERIFY(!QCoro::waitFor(m_engine->cloud()->uploadLUT("Day2", "Day2.cube", QByteArray("x"))).record);
         QCOMPARE(requestLines().size(), 1);
+        QCOMPARE(m_engine->cloud()->status(), u"Connection closed before the cloud answered"_s);
     }
 };
 
