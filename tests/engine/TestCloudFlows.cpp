@@ -45,15 +45,6 @@ class TestCloudFlows : public QObject {
         return m_service->control("POST", "/_test/records", body).toObject().value("id").toString();
     }
     void fail(QJsonObject failure) { m_service->control("POST", "/_test/fail", failure); }
-    QJsonObject patchRecord(const QString& id, const QJsonObject& fields) {
-        return m_service->control("PATCH", "/_test/records/tintara_luts/" + id, fields).toObject();
-    }
-    // The files of a folder in code-point order.
-    static QStringList files(const QString& folder) {
-        QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::NoSort);
-        names.sort();
-        return names;
-    }
     QString lut(const QString& name) const { return QDir(m_engine->lutFolderPath()).filePath(name); }
     // The requests since the last call, as "METHOD path".
     QStringList requestLines() {
@@ -86,7 +77,7 @@ private slots:
 
     void pullDecidesByTheLedger() {
         const QString warm = createRecord("Warm", warmCube, {{"resolve", true}});
-        const QString cool = createRecord("Cool", "cool", {{"resolve", true}});
+        createRecord("Cool", "cool", {{"resolve", true}});
         createRecord("Ignored", "never");
         // Paused, a sync asks nothing; resuming syncs.
         m_engine->setPaused(true);
@@ -98,17 +89,6 @@ private slots:
         QCOMPARE(FileSystem::readAll(lut("Warm.cube")), warmCube);
         QVERIFY(!QFile::exists(lut("Ignored.cube")));
 
-        // A deleted cube is a removal: the cloud is told once, and the cube is not written again.
-        QVERIFY(QFile::remove(lut("Cool.cube")));
-        sync();
-        QCOMPARE(requestLines().filter("/records/" + cool), QStringList{"PATCH " + records + '/' + cool});
-        QVERIFY(!QFile::exists(lut("Cool.cube")) && !m_engine->ledger().pulled.contains(cool));
-        QVERIFY(texts().contains("Cool.cube removed from Resolve — no longer sent to DaVinci"));
-        const auto listing = QCoro::waitFor(m_engine->cloud()->listRecords());
-        QVERIFY(listing && std::any_of(listing->cbegin(), listing->cend(), [&](const LUTRecord& record) {
-                    return record.id == cool && record.resolve == false;
-                }));
-
         // A look replaced in the cloud comes down again; a record gone from the cloud is forgotten
         // and its files stay.
         QVERIFY(
@@ -118,8 +98,7 @@ private slots:
         QCOMPARE(FileSystem::readAll(lut("Warm.cube")), QByteArray("warmer"));
         m_service->control("DELETE", "/_test/records/tintara_luts/" + warm);
         sync();
-        QVERIFY(m_engine->ledger().pulled.isEmpty());
-        QVERIFY(QFile::exists(lut("Warm.cube")));
+        QVERIFY(!m_engine->ledger().pulled.contains(warm) && QFile::exists(lut("Warm.cube")));
     }
 
     // A failed download is reported and tried again; a failed listing is reported and is no sync.
@@ -165,88 +144,82 @@ private slots:
         QCOMPARE(requestLines(), QStringList());
         QCOMPARE(m_engine->inboxSnapshot().seq, 2);
 
-        // A changed grade replaces its record.
-        QVERIFY(FileSystem::writeAtomically(inbox + "/B.cube", "b2"));
-        scan();
-        QCOMPARE(requestLines(), QStringList{"PATCH " + records + '/' + older});
-
         QVERIFY(QFile::remove(inbox + "/B.cube"));
         scan();
         QVERIFY(!m_engine->ledger().pushed.contains("B.cube"));
-        QCOMPARE(m_engine->inboxSnapshot().seq, 4);
+        QCOMPARE(m_engine->inboxSnapshot().seq, 3);
     }
 
+    // A failed replacing upload leaves the ledger for the next scan to try the same record again;
+    // only a record gone from the cloud (404) is made anew.
     void aFailedReplacementMakesNoSecondRecord_data() {
-        QTest::addColumn<QJsonObject>("failure"); // none: the record is deleted from the cloud
-        QTest::addColumn<QString>("status");
-        QTest::newRow("a 500 is tried again on the same record")
-            << QJsonObject{{"status", 500}} << u"Could not upload the LUT"_s;
-        QTest::newRow("a dropped connection is tried again on the same record")
-            << QJsonObject{{"close", true}, {"count", 5}} << u"Connection closed before the cloud answered"_s;
-        QTest::newRow("a record gone from the cloud is made anew") << QJsonObject{} << QString();
+        QTest::addColumn<QJsonObject>("failure");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("a 500") << QJsonObject{{"status", 500}}
+                               << u"Could not upload B.cube: Could not upload the LUT"_s;
+        QTest::newRow("a dropped connection")
+            << QJsonObject{{"close", true}, {"count", 5}}
+            << u"Could not upload B.cube: Connection closed before the cloud answered"_s;
+        QTest::newRow("a 404: the record is gone") << QJsonObject{{"status", 404}} << u"B.cube → TINTARA"_s;
     }
 
     void aFailedReplacementMakesNoSecondRecord() {
         QFETCH(QJsonObject, failure);
-        QFETCH(QString, status);
         const QString grade = m_engine->inboxFolderPath() + "/B.cube";
         QVERIFY(FileSystem::writeAtomically(grade, "b"));
         scan();
-        const Ledger::Pushed first = m_engine->ledger().pushed.value("B.cube");
+        const QString replace = "PATCH " + records + '/' + m_engine->ledger().pushed.value("B.cube").recordID;
+        failure.insert("method", "PATCH");
+        fail(failure);
         QVERIFY(FileSystem::writeAtomically(grade, "b2"));
-        if (failure.isEmpty()) {
-            m_service->control("DELETE", "/_test/records/tintara_luts/" + first.recordID);
-        } else {
-            failure.insert("method", "PATCH");
-            fail(failure);
-        }
         requestLines();
         scan();
-        const QString replace = "PATCH " + records + '/' + first.recordID;
-        if (failure.isEmpty()) {
-            QCOMPARE(requestLines(), (QStringList{replace, "POST " + records}));
-            QVERIFY(m_engine->ledger().pushed.value("B.cube").recordID != first.recordID);
-            return;
-        }
-        QCOMPARE(requestLines(), QStringList{replace});
-        QCOMPARE(texts().last(), "Could not upload B.cube: " + status);
-        QCOMPARE(m_engine->ledger().pushed.value("B.cube"), first);
+        QTEST(texts().last(), "logged");
+        const bool gone = failure["status"] == 404;
+        QCOMPARE(requestLines(), (gone ? QStringList{replace, "POST " + records} : QStringList{replace}));
         scan();
-        QCOMPARE(requestLines(), QStringList{replace});
-        QCOMPARE(m_engine->ledger().pushed.value("B.cube").recordID, first.recordID);
+        QCOMPARE(requestLines(), gone ? QStringList() : QStringList{replace});
     }
 
-    // Only regular files go up, and only while they are still there as they were hashed.
-    void onlyGradesStillInTheInboxGoUp() {
+    // Only regular files go up, only while they are still there as they were hashed, and a link
+    // named like a look is replaced, never written through.
+    void linksAndLateRemovalsAreLeftAlone() {
         const QDir inbox(m_engine->inboxFolderPath());
-        QVERIFY(FileSystem::writeAtomically(m_fixture->path("outside.cube"), warmCube));
-        QVERIFY(QFile::link(m_fixture->path("outside.cube"), inbox.filePath("link.cube")));
+        const QString outside = m_fixture->path("outside.cube");
+        QVERIFY(FileSystem::writeAtomically(outside, warmCube) && QFile::link(outside, lut("Warm.cube")) &&
+                QFile::link(outside, inbox.filePath("link.cube")));
         QCOMPARE(::mkfifo(QFile::encodeName(inbox.filePath("pipe.cube")).constData(), 0600), 0);
-        QVERIFY(FileSystem::writeAtomically(inbox.filePath("A.cube"), "a"));
-        QVERIFY(FileSystem::writeAtomically(inbox.filePath("B.cube"), "b"));
+        QVERIFY(FileSystem::writeAtomically(inbox.filePath("A.cube"), "a") &&
+                FileSystem::writeAtomically(inbox.filePath("B.cube"), "b"));
         connect(m_engine.get(), &SyncEngine::activityChanged, this, [&] {
             if (texts().last() == u"A.cube → TINTARA"_s) {
                 QFile::remove(inbox.filePath("B.cube"));
             }
         });
         scan();
-        QCOMPARE(m_engine->inboxSnapshot().items.size(), 2); // A and B, as they were at the listing
+        QCOMPARE(m_engine->inboxSnapshot().items.size(), 2); // A and B, as they were listed
         QCOMPARE(requestLines(), (QStringList{"GET " + records, "POST " + records}));
-        QCOMPARE(m_engine->ledger().pushed.keys(), QStringList{"A.cube"});
+        QVERIFY(QCoro::waitFor(m_engine->receiveLUT({"Warm", warmCube, {}, {}})));
+        QVERIFY(!QFileInfo(lut("Warm.cube")).isSymLink());
+        QCOMPARE(FileSystem::readAll(outside), warmCube);
     }
 
-    // A folder that went away, was made anew or was swapped for another holds no removals: its
-    // looks come again, and the cloud keeps every flag. Deletions from then on are the user's.
-    void aLostFolderClearsNoFlag_data() {
+    // A folder gone, made anew or swapped for another, or a file deleted while its look was not
+    // marked for Resolve, holds no removal: the look comes again and the cloud keeps its flag.
+    // A deletion from then on is the user's: the cloud is told once, and the cube stays away.
+    void onlyTheUsersDeletionIsARemoval_data() {
         QTest::addColumn<QString>("loss");
         QTest::newRow("the folder removed and the engine restarted") << u"removed"_s;
         QTest::newRow("the folder moved away and an empty one made in its place") << u"replaced"_s;
         QTest::newRow("another folder chosen in the settings") << u"chosen"_s;
+        QTest::newRow("the file deleted while unmarked, seen by a sync") << u"unmarked"_s;
+        QTest::newRow("the file deleted while unmarked, seen on the realtime stream") << u"realtime"_s;
     }
 
-    void aLostFolderClearsNoFlag() {
+    void onlyTheUsersDeletionIsARemoval() {
         QFETCH(QString, loss);
-        const QString warm = createRecord("Warm", warmCube, {{"resolve", true}, {"look", warmLook.toJson()}});
+        const QString warm = createRecord("Warm", warmCube, {{"resolve", true}});
+        const QString record = "/_test/records/tintara_luts/" + warm;
         sync();
         const QString folder = m_engine->lutFolderPath();
         if (loss == u"removed") {
@@ -257,104 +230,68 @@ private slots:
             QTRY_VERIFY(m_engine->lastSync());
         } else if (loss == u"replaced") {
             QVERIFY(QDir().rename(folder, folder + " moved away") && QDir().mkpath(folder));
-            sync();
-        } else {
+        } else if (loss == u"chosen") {
             m_engine->setLutFolderPath(m_fixture->path("Other LUT"));
-            sync();
-        }
-        QCOMPARE(FileSystem::readAll(lut("Warm.cube")), warmCube);
-        QVERIFY(QFile::exists(m_engine->stillPath("Warm.cube")));
-        QCOMPARE(requestLines().filter("PATCH"), QStringList());
-
-        QVERIFY(QFile::remove(lut("Warm.cube")));
-        sync();
-        QCOMPARE(requestLines().filter("PATCH"), QStringList{"PATCH " + records + '/' + warm});
-    }
-
-    // A look unmarked on the iPad, its file deleted, then marked again, is delivered again.
-    void aReflaggedLookArrives_data() {
-        QTest::addColumn<bool>("realtime");
-        QTest::newRow("the unmarking seen by a sync") << false;
-        QTest::newRow("the unmarking seen on the realtime stream") << true;
-    }
-
-    void aReflaggedLookArrives() {
-        QFETCH(bool, realtime);
-        const QString warm = createRecord("Warm", warmCube, {{"resolve", true}});
-        sync();
-        const QJsonObject unmarked = patchRecord(warm, {{"resolve", false}});
-        if (realtime) {
-            m_engine->handle({RealtimeEvent::Action::update, "tintara_luts", warm,
-                              Json::compact(QJsonObject{{"action", "update"}, {"record", unmarked}})});
         } else {
-            sync();
+            const QJsonValue unmarked = m_service->control("PATCH", record, QJsonObject{{"resolve", false}});
+            loss == u"realtime" ? m_engine->handle({RealtimeEvent::Action::update, "tintara_luts", warm,
+                                                    Json::compact(QJsonObject{{"record", unmarked}})})
+                                : sync();
+            QVERIFY(QFile::remove(lut("Warm.cube")));
+            m_service->control("PATCH", record, QJsonObject{{"resolve", true}});
         }
-        QVERIFY(QFile::remove(lut("Warm.cube")));
-        patchRecord(warm, {{"resolve", true}});
-        requestLines();
         sync();
         QCOMPARE(FileSystem::readAll(lut("Warm.cube")), warmCube);
-        QCOMPARE(requestLines().filter("PATCH"), QStringList());
+        QCOMPARE(requestLines().filter("PATCH " + records), QStringList());
+
+        QVERIFY(QFile::remove(lut("Warm.cube")));
+        sync();
+        QCOMPARE(requestLines().filter("PATCH " + records), QStringList{"PATCH " + records + '/' + warm});
+        QCOMPARE(texts().last(), u"Warm.cube removed from Resolve — no longer sent to DaVinci"_s);
+        QVERIFY(!QFile::exists(lut("Warm.cube")));
+        QCOMPARE(QCoro::waitFor(m_engine->cloud()->listRecords())->first().resolve, false);
     }
 
     // Names no file can carry are skipped without blaming the folder; names that meet on one file
-    // are numbered, and a deletion reports exactly the record whose file went.
+    // are numbered, each downloaded once, and a deletion reports exactly the record whose file went.
     void namesGiveEachRecordFilesOfItsOwn_data() {
         QTest::addColumn<QStringList>("names");
-        QTest::addColumn<QStringList>("cubes");
-        QTest::addColumn<QStringList>("stills");
-        QTest::newRow("a NUL cuts no name short")
-            << QStringList{u"nul\0byte"_s, u"tab\tname"_s} << QStringList() << QStringList();
-        QTest::newRow("a name of 256 bytes is skipped")
-            << QStringList{QString(251, u'a')} << QStringList() << QStringList();
+        QTest::addColumn<QStringList>("files"); // cubes and stills
+        QTest::newRow("a NUL or a tab cuts no name short")
+            << QStringList{u"nul\0byte"_s, u"tab\tname"_s} << QStringList();
+        QTest::newRow("a name of 256 bytes is skipped") << QStringList{QString(251, u'a')} << QStringList();
         QTest::newRow("three looks of one name are numbered")
             << QStringList{"Warm", "Warm", "Warm.cube"}
-            << QStringList{"Warm 2.cube", "Warm 3.cube", "Warm.cube"}
-            << QStringList{"Warm 2.drx", "Warm 3.drx", "Warm.drx"};
+            << QStringList{"Warm 2.cube", "Warm 2.drx", "Warm 3.cube", "Warm 3.drx", "Warm.cube", "Warm.drx"};
         QTest::newRow("names differing in case only are numbered")
-            << QStringList{"Warm", "WARM"} << QStringList{"WARM 2.cube", "Warm.cube"}
-            << QStringList{"WARM 2.drx", "Warm.drx"};
+            << QStringList{"Warm", "WARM"}
+            << QStringList{"WARM 2.cube", "WARM 2.drx", "Warm.cube", "Warm.drx"};
         QTest::newRow("Warm and Warm.CUBE keep a still each")
-            << QStringList{"Warm", "Warm.CUBE"} << QStringList{"Warm.CUBE.cube", "Warm.cube"}
-            << QStringList{"Warm.CUBE.drx", "Warm.drx"};
+            << QStringList{"Warm", "Warm.CUBE"}
+            << QStringList{"Warm.CUBE.cube", "Warm.CUBE.drx", "Warm.cube", "Warm.drx"};
     }
 
     void namesGiveEachRecordFilesOfItsOwn() {
         QFETCH(QStringList, names);
-        QFETCH(QStringList, cubes);
-        QFETCH(QStringList, stills);
-        QMap<QString, QString> named; // record id to name, which is also the record's file content
+        QFETCH(QStringList, files);
         for (const QString& name : names) {
-            named.insert(createRecord(name, name.toUtf8(), {{"resolve", true}, {"look", warmLook.toJson()}}),
-                         name);
+            createRecord(name, name.toUtf8(), {{"resolve", true}, {"look", warmLook.toJson()}});
         }
         sync();
         sync();
-        QCOMPARE(requestLines().filter("/api/files/").size(), cubes.size()); // each downloaded once
+        QCOMPARE(requestLines().filter("/api/files/").size(), files.size() / 2);
         QCOMPARE(m_engine->folderProblem(), std::nullopt);
-        const QDir folder(m_engine->lutFolderPath());
-        QCOMPARE(files(folder.path()), cubes);
-        QCOMPARE(files(m_engine->stillsFolderPath()), stills);
-        if (cubes.isEmpty()) { // logged by each sync
-            QCOMPARE(texts().filter("skipped — not a usable file name").size(), 2 * names.size());
-            return;
+        QStringList found = QDir(m_engine->lutFolderPath()).entryList(QDir::Files) +
+                            QDir(m_engine->stillsFolderPath()).entryList(QDir::Files);
+        found.sort();
+        QCOMPARE(found, files);
+        QCOMPARE(texts().filter("skipped — not a usable file name").size(),
+                 files.isEmpty() ? 2 * names.size() : 0);
+        if (!files.isEmpty()) {
+            QVERIFY(QFile::remove(lut(files.first())));
+            sync();
+            QCOMPARE(requestLines().filter("PATCH").size(), 1);
         }
-        QString removed;
-        for (auto it = m_engine->ledger().pulled.cbegin(); it != m_engine->ledger().pulled.cend(); ++it) {
-            QCOMPARE(FileSystem::readAll(folder.filePath(it->fileName)), named.value(it.key()).toUtf8());
-            removed = it->fileName == cubes.first() ? it.key() : removed;
-        }
-        QVERIFY(QFile::remove(folder.filePath(cubes.first())));
-        sync();
-        QCOMPARE(requestLines().filter("PATCH"), QStringList{"PATCH " + records + '/' + removed});
-    }
-
-    // Qt sends a request again when the connection closes before the answer: a second record.
-    void anUploadReachesTheServiceAtMostOnce() {
-        fail({{"method", "POST"}, {"path", records}, {"close", true}, {"count", 5}});
-        QVERIFY(!QCoro::waitFor(m_engine->cloud()->uploadLUT("Day2", "Day2.cube", QByteArray("x"))).record);
-        QCOMPARE(requestLines().size(), 1);
-        QCOMPARE(m_engine->cloud()->status(), u"Connection closed before the cloud answered"_s);
     }
 };
 
