@@ -262,8 +262,7 @@ QCoro::Task<CloudStore::Answer> CloudStore::send(QNetworkRequest request, QByteA
         case QNetworkReply::TimeoutError:
             answer.error = QStringLiteral("The request timed out.");
             break;
-        // Qt says "Unknown error" when it cannot send a one-shot body again after the close.
-        case QNetworkReply::RemoteHostClosedError:
+        // Qt says "Unknown error" when the connection closed and a one-shot body cannot go again.
         case QNetworkReply::ContentReSendError:
             answer.error = QStringLiteral("Connection closed before the cloud answered");
             break;

@@ -63,9 +63,6 @@ QCoro::Task<bool> SyncEngine::receiveLUT(Incoming incoming) {
         co_return false;
     }
     const QString cubeName = LookFileNames::cubeFileName(name, Qt::CaseInsensitive);
-    if (!LookFileNames::isUsable(cubeName)) {
-        co_return false;
-    }
     const QByteArray bytes = incoming.cube.toUtf8();
     if (bytes.isEmpty()) {
         co_return false;

@@ -69,7 +69,9 @@ void SyncEngine::installResolveScript() {
     }
     const QString folder = m_services.resolveProfile.colourPageScripts;
     const QString installed = QDir(folder).filePath(scriptFileName);
-    if (FileSystem::readAll(installed) == *script) {
+    // A link in its place is not the script, however alike: the write below replaces it.
+    const FileSystem::Read present = FileSystem::readRegularFile(installed, script->size());
+    if (present.outcome == FileSystem::Outcome::ok && present.bytes == *script) {
         setResolveScriptInstalled(true);
         return;
     }

@@ -231,13 +231,8 @@ private slots:
     }
 
     void reportsTransportFailures() {
-        answer(u"/"_s, 0, {}, u"close"_s, 5);
-        auto cloud = store();
-        QCOMPARE(QCoro::waitFor(cloud->listRecords()), std::nullopt);
-        QCOMPARE(cloud->status(), u"Connection closed before the cloud answered"_s);
-        m_service.control("DELETE", u"/_test/fail"_s);
         answer(u"/"_s, 0, {}, u"stall"_s, 30);
-        cloud = store(u"tok"_s, {}, 200ms);
+        auto cloud = store(u"tok"_s, {}, 200ms);
         QCOMPARE(QCoro::waitFor(cloud->listRecords()), std::nullopt);
         const QString status = cloud->status();
         QCOMPARE(status, u"The request timed out."_s);

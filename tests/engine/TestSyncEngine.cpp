@@ -106,8 +106,6 @@ private slots:
         QTest::newRow("two dots are refused") << ".." << u""_s;
         QTest::newRow("a backslash is refused") << "..\\escape" << u""_s;
         QTest::newRow("a trailing slash leaves no name") << "a/" << u""_s;
-        QTest::newRow("a NUL would cut the name short") << u"Warm\0"_s << u""_s;
-        QTest::newRow("a name of 256 bytes is refused") << QString(125, u'é') + 'a' << u""_s;
     }
 
     void looksLandInsideTheLutFolder() {
@@ -118,16 +116,12 @@ private slots:
         QCOMPARE(QCoro::waitFor(engine.receiveLUT({name, "LUT_3D_SIZE 2\n", {}, {}})), !landed.isEmpty());
         QCOMPARE(QDir(engine.lutFolderPath()).entryList(QDir::Files | QDir::Hidden),
                  landed.isEmpty() ? QStringList() : QStringList{landed});
-        QCOMPARE(engine.folderProblem(), std::nullopt);
-        QCOMPARE(EngineFixture::texts(engine).size(), landed.isEmpty() ? 0 : 1);
     }
 
     // Out of descriptors, no folder is blamed, and a scan keeps the inbox it knew until it can look again.
     void runningOutOfDescriptorsBlamesNothing() {
         EngineFixture fixture;
-        EngineServices services = fixture.services();
-        services.inboxSettle = std::chrono::milliseconds(100);
-        SyncEngine engine(services);
+        SyncEngine engine(fixture.services());
         const QDir inbox(engine.inboxFolderPath());
         QVERIFY(FileSystem::makeFolder(inbox.path()) &&
                 FileSystem::writeAtomically(inbox.filePath("1.cube"), "1"));
