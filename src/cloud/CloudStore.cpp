@@ -443,7 +443,8 @@ CloudStore::uploadLUT(QString name, QString file, std::optional<qint64> size, st
     QCoro::Task<UploadResult> upload =
         uploadLUT(std::move(name), QFileInfo(file).fileName(), std::move(content), size, std::move(recordID),
                   resolve, std::move(source), std::move(look));
-    co_return (co_await upload).record;
+    const UploadResult result = co_await upload;
+    co_return result.record;
 }
 
 QCoro::Task<UploadResult> CloudStore::uploadLUT(QString name, QString fileName, QByteArray content,
@@ -475,8 +476,9 @@ QCoro::Task<UploadResult> CloudStore::uploadLUT(QString name, QString fileName, 
     std::optional<QNetworkRequest> upload =
         recordID ? request(recordsPath, QStringList{*recordID}) : request(recordsPath);
     if (!upload) {
+        // No record can have an id that is no path segment.
         setStatus(QStringLiteral("Could not upload the LUT"));
-        co_return {};
+        co_return UploadResult{std::nullopt, true};
     }
     upload->setRawHeader("Content-Type", "multipart/form-data; boundary=" + form.boundary);
 

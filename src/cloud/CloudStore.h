@@ -27,8 +27,8 @@ enum class RefreshOutcome {
     unavailable, // no usable answer; the current token is kept
 };
 
-// What an upload came back with. A replacing upload that failed because the service answered 404
-// says so: the record is gone, and only then may the file go up as a fresh record.
+// What an upload came back with. A replacing upload that failed because the record is not there
+// (the service answered 404) says so: only then may the file go up as a fresh record.
 struct UploadResult {
     std::optional<LUTRecord> record;
     bool recordMissing = false;

@@ -157,8 +157,7 @@ QCoro::Task<bool> SyncEngine::pull(LUTRecord record) {
         co_return false;
     }
 
-    const FileSystem::Read existing = FileSystem::readRegularFile(cubePath(*cubeName), bytes->size());
-    if (existing.outcome == FileSystem::Outcome::ok && existing.bytes == *bytes) {
+    if (FileSystem::holds(cubePath(*cubeName), *bytes)) {
         std::optional<QString> drx;
         if (record.look && (QFileInfo::exists(still) || writeStill(*record.look, *cubeName, still))) {
             drx = stillName;

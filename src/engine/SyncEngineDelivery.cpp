@@ -26,8 +26,7 @@ SyncEngine::CubeWrite SyncEngine::writeCube(const QByteArray& bytes, const QStri
     }
     const QString path = cubePath(cubeFileName);
     // A link in place of the cube is never taken for the cube: the write replaces it.
-    const FileSystem::Read existing = FileSystem::readRegularFile(path, bytes.size());
-    if (existing.outcome == FileSystem::Outcome::ok && existing.bytes == bytes) {
+    if (FileSystem::holds(path, bytes)) {
         return CubeWrite::unchanged;
     }
     WriteResult result = FileSystem::makeFolder(lutFolderPath());

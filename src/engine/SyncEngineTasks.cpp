@@ -70,8 +70,7 @@ void SyncEngine::installResolveScript() {
     const QString folder = m_services.resolveProfile.colourPageScripts;
     const QString installed = QDir(folder).filePath(scriptFileName);
     // A link in its place is not the script, however alike: the write below replaces it.
-    const FileSystem::Read present = FileSystem::readRegularFile(installed, script->size());
-    if (present.outcome == FileSystem::Outcome::ok && present.bytes == *script) {
+    if (FileSystem::holds(installed, *script)) {
         setResolveScriptInstalled(true);
         return;
     }

@@ -169,6 +169,11 @@ Read readRegularFile(const QString& path, qint64 maxBytes) {
     return readFile(path, maxBytes, O_NOFOLLOW);
 }
 
+bool holds(const QString& path, const QByteArray& bytes) {
+    const Read read = readRegularFile(path, bytes.size());
+    return read.outcome == Outcome::ok && read.bytes == bytes;
+}
+
 Listing regularFiles(const QString& folder) {
     DIR* directory = ::opendir(QFile::encodeName(folder).constData());
     if (!directory) {

@@ -47,6 +47,9 @@ struct Read {
 // A regular file, read without following a symbolic link and without waiting on a FIFO.
 Read readRegularFile(const QString& path, qint64 maxBytes = -1);
 
+// Whether `path` is a regular file, not a link, holding exactly `bytes`.
+bool holds(const QString& path, const QByteArray& bytes);
+
 struct Listing {
     Outcome outcome = Outcome::failed;
     QStringList names;
