@@ -121,7 +121,9 @@ private slots:
     // Out of descriptors, no folder is blamed, and a scan keeps the inbox it knew until it can look again.
     void runningOutOfDescriptorsBlamesNothing() {
         EngineFixture fixture;
-        SyncEngine engine(fixture.services());
+        EngineServices services = fixture.services();
+        services.inboxSettle = std::chrono::milliseconds(100); // how soon the scan is tried again
+        SyncEngine engine(services);
         const QDir inbox(engine.inboxFolderPath());
         QVERIFY(FileSystem::makeFolder(inbox.path()) &&
                 FileSystem::writeAtomically(inbox.filePath("1.cube"), "1"));
