@@ -260,9 +260,6 @@ private slots:
         QTest::newRow("names differing in case only are numbered")
             << QStringList{"Warm", "WARM"}
             << QStringList{"WARM 2.cube", "WARM 2.drx", "Warm.cube", "Warm.drx"};
-        QTest::newRow("Warm and Warm.CUBE keep a still each")
-            << QStringList{"Warm", "Warm.CUBE"}
-            << QStringList{"Warm.CUBE.cube", "Warm.CUBE.drx", "Warm.cube", "Warm.drx"};
     }
 
     void namesGiveEachRecordFilesOfItsOwn() {
