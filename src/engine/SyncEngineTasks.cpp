@@ -95,7 +95,8 @@ void SyncEngine::installResolveScript() {
     }
     const QString folder = m_services.resolveProfile.colourPageScripts;
     const QString installed = QDir(folder).filePath(scriptFileName);
-    if (FileSystem::readAll(installed) == *script) {
+    // A link in its place is not the script, however alike: the write below replaces it.
+    if (FileSystem::holds(installed, *script)) {
         setResolveScriptInstalled(true);
         return;
     }
