@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <qcoro/qcorotimer.h>
@@ -60,6 +61,7 @@ QByteArray bigFile() {
 
 // A started server with callbacks that behave like the engine's, and a record of what they were asked.
 struct Harness {
+    QTemporaryDir inbox;
     RecordingAdvertiser advertiser;
     std::unique_ptr<LocalServer> server;
     QList<std::optional<quint16>> ports;
@@ -84,9 +86,11 @@ struct Harness {
             ++inboxCalls;
             return snapshot;
         };
-        server->inboxFile = [](const QString& name) {
-            return name == u"Big cube" ? std::optional(bigFile()) : std::nullopt;
-        };
+        QVERIFY(inbox.isValid());
+        QFile big(inbox.filePath("Big cube"));
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.write(bigFile()) == bigFile().size());
+        big.close();
+        server->inboxFile = [this](const QString& name) { return RegularFile::open(inbox.filePath(name)); };
         server->onPortChange = [this](std::optional<quint16> port) { ports.append(port); };
         server->start();
         started = QTest::qWaitFor([&] { return !ports.isEmpty(); }, 5000) && ports.last().has_value();
