@@ -53,6 +53,7 @@ int main(int argc, char* argv[]) {
         return *status;
     }
     qInstallMessageHandler(discardMessages);
+    Descriptors::raiseLimit(); // room for many iPads' connections beside the program's own files
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("quillfen"));
     QCoreApplication::setApplicationName(QStringLiteral("Tonewharf"));
