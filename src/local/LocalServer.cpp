@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -285,7 +286,8 @@ private:
 
     void acceptPending() {
         for (int accepted = 0; accepted < acceptsPerWake && m_listener >= 0; ++accepted) {
-            if (m_connections.size() + m_openFiles >= size_t(m_descriptorBudget) && !makeRoom()) {
+            if (m_connections.size() + m_openFiles >= size_t(m_descriptorBudget) &&
+                (!connectionPending() || !makeRoom())) {
                 return;
             }
             const int descriptor = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -328,6 +330,11 @@ private:
                 return;
             }
         }
+    }
+
+    bool connectionPending() const {
+        pollfd listener{m_listener, POLLIN, 0};
+        return ::poll(&listener, 1, 0) > 0;
     }
 
     // At the budget: closes the oldest connection that has been sending its head for too long, or
