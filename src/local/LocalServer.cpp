@@ -32,8 +32,15 @@ const QByteArray textPlain = QByteArrayLiteral("text/plain");
 const QByteArray applicationJson = QByteArrayLiteral("application/json");
 
 // The server's connections and files never take more descriptors than this, however high the
-// process's limit: every open connection costs memory and a turn of the event loop.
+// process's limit.
 constexpr qint64 descriptorCap = 16384;
+// Connections still reading their request, at most. Each is watched by the event loop, whose every
+// turn and every change of what it watches costs a pass over all of them; a parked request is not
+// watched, so 10,000 of them cost nothing there.
+constexpr qint64 readingCap = 1024;
+// A request no larger than this (head and body) is read even while the held bytes are at their
+// bound: an iPad's hello, listing or small look is not held up by large bodies that stall.
+constexpr qint64 smallRequestBytes = 16384;
 // At the connection budget, a connection that has not sent its whole head this long after it was
 // accepted makes room for a new one.
 constexpr qint64 evictableAfterMs = 1000;
@@ -43,6 +50,10 @@ constexpr int acceptPauseMs = 100;
 constexpr int acceptsPerWake = 64;
 // Pieces in which a file is read and sent.
 constexpr qint64 filePieceBytes = 256 * 1024;
+// The system's buffer for a file on its way out (it doubles the figure). Left to itself it grows to
+// megabytes per connection, and a few hundred readers that never read then starve every other
+// connection of the system's memory; this much in flight still fills a local network.
+constexpr int fileSendBufferBytes = 256 * 1024;
 
 qint64 descriptorBudget(qint64 limit) {
     return std::clamp<qint64>(limit - std::max<qint64>(256, limit / 4), 1, descriptorCap);
@@ -227,6 +238,8 @@ public:
             if (file) {
                 connection->file = std::move(file);
                 ++m_openFiles;
+                ::setsockopt(connection->descriptor, SOL_SOCKET, SO_SNDBUF, &fileSendBufferBytes,
+                             sizeof fileSendBufferBytes);
             }
             setDeadline(*connection, m_clock.elapsed() + m_requestTimeout);
             sendMore(id);
@@ -286,7 +299,8 @@ private:
 
     void acceptPending() {
         for (int accepted = 0; accepted < acceptsPerWake && m_listener >= 0; ++accepted) {
-            if (m_connections.size() + m_openFiles >= size_t(m_descriptorBudget) &&
+            if ((m_reading >= readingCap ||
+                 qint64(m_connections.size()) + m_openFiles >= m_descriptorBudget) &&
                 (!connectionPending() || !makeRoom())) {
                 return;
             }
@@ -412,6 +426,7 @@ private:
         connection->acceptedAt = m_clock.elapsed();
         Connection& added = *m_connections.emplace(id, std::move(connection)).first->second;
         m_headReaders.insert(id);
+        ++m_reading;
         setDeadline(added, added.acceptedAt + std::min(m_requestTimeout, m_requestDeadline));
         watch(added, QSocketNotifier::Read);
         receive(id);
@@ -457,13 +472,17 @@ private:
             if (!connection || connection->phase != Phase::Reading || connection->waitingForMemory) {
                 return;
             }
-            if (m_held >= m_maxHeldBytes && !connection->receipt.nextReadIsHeld()) {
-                waitForMemory(*connection);
-                return;
+            qint64 room = LocalHttp::readChunkBytes;
+            if (m_held >= m_maxHeldBytes && !connection->receipt.nextReadIsHeld() && id != m_pastTheBound) {
+                if (!isSmall(*connection)) {
+                    waitForMemory(*connection);
+                    return;
+                }
+                room = smallRequestBytes - connection->held;
             }
             const int descriptor = connection->descriptor;
-            const qint64 read = connection->receipt.readOnce([descriptor](char* into, qint64 capacity) {
-                return receiveSome(descriptor, into, capacity);
+            const qint64 read = connection->receipt.readOnce([descriptor, room](char* into, qint64 capacity) {
+                return receiveSome(descriptor, into, std::min(capacity, room));
             });
             if (read < 0) {
                 removeConnection(id); // the peer finished or failed before the request was complete
@@ -496,6 +515,12 @@ private:
                 return;
             }
         }
+    }
+
+    bool isSmall(const Connection& connection) const {
+        const bool smallBody = connection.receipt.state() != LocalHttp::RequestReceipt::State::Body ||
+                               connection.receipt.request().contentLength <= smallRequestBytes;
+        return smallBody && connection.held < smallRequestBytes;
     }
 
     qint64 bodyDeadline(const Connection& connection) const {
@@ -531,28 +556,27 @@ private:
         m_memoryWaiters.insert(connection.id);
         m_heldByWaiters += connection.held;
         setDeadline(connection, connection.acceptedAt + m_requestDeadline);
-        // Nothing can release bytes when only waiting connections hold them: the one that came last
-        // gives way to the earlier ones.
-        while (m_held >= m_maxHeldBytes && m_heldByWaiters == m_held && m_held > 0) {
-            auto newest = m_memoryWaiters.rbegin();
-            while (find(*newest)->held == 0) {
-                ++newest;
-            }
-            removeConnection(*newest);
+        // Nothing would release bytes while only waiting connections hold them: the one that came
+        // first goes on past the bound, alone, so that the bound is exceeded by one request at most.
+        if (m_heldByWaiters == m_held && m_pastTheBound == 0) {
+            m_pastTheBound = *m_memoryWaiters.begin();
+            resume(*find(m_pastTheBound));
         }
     }
 
+    void resume(Connection& connection) {
+        m_memoryWaiters.erase(connection.id);
+        m_heldByWaiters -= connection.held;
+        connection.waitingForMemory = false;
+        connection.notifier->setEnabled(true);
+        setDeadline(connection, m_headReaders.contains(connection.id)
+                                    ? connection.acceptedAt + std::min(m_requestTimeout, m_requestDeadline)
+                                    : bodyDeadline(connection));
+    }
+
     void resumeMemoryWaiters() {
-        const std::set<quint64> waiters = std::exchange(m_memoryWaiters, {});
-        m_heldByWaiters = 0;
-        for (const quint64 id : waiters) {
-            Connection& connection = *find(id);
-            connection.waitingForMemory = false;
-            connection.notifier->setEnabled(true);
-            setDeadline(connection,
-                        m_headReaders.contains(id)
-                            ? connection.acceptedAt + std::min(m_requestTimeout, m_requestDeadline)
-                            : bodyDeadline(connection));
+        while (!m_memoryWaiters.empty()) {
+            resume(*find(*m_memoryWaiters.begin()));
         }
     }
 
@@ -560,15 +584,23 @@ private:
 
     // From here nothing more is read: one request per connection.
     void stopReading(Connection& connection) {
+        if (connection.phase != Phase::Reading) {
+            return;
+        }
         connection.receipt = {};
         connection.phase = Phase::Routed;
+        if (m_pastTheBound == connection.id) {
+            m_pastTheBound = 0;
+        }
+        --m_reading;
         m_headReaders.erase(connection.id);
         dropNotifier(connection.notifier);
-        charge(connection, 0);
+        resumeAccepting();
     }
 
     void answerNow(Connection& connection, int status, const QByteArray& body) {
         stopReading(connection);
+        charge(connection, 0);
         deliver({connection.id}, LocalHttp::responseBytes(status, body, textPlain));
     }
 
@@ -576,14 +608,15 @@ private:
         const LocalHttp::Request request = connection.receipt.request();
         QByteArray body = connection.receipt.takeBody();
         stopReading(connection);
+        const bool look = request.method == u"POST" && request.path == u"/v1/luts";
+        // A look's body stays counted while it is decoded; the look then counts until the engine
+        // has answered for it.
+        charge(connection, look ? body.capacity() : 0);
         const quint64 id = connection.id;
         LocalServer* owner = m_owner;
         if (request.method == u"GET" && request.path == u"/v1/hello") {
             QMetaObject::invokeMethod(owner, [owner, id] { owner->answerHello(id); });
-        } else if (request.method == u"POST" && request.path == u"/v1/luts") {
-            // The body's buffer stays counted while it is decoded; the look then counts until the
-            // engine has answered for it.
-            charge(connection, body.capacity());
+        } else if (look) {
             Decoded<Incoming> decoded = IncomingBody::decode(std::exchange(body, QByteArray()));
             if (!decoded) {
                 answerNow(connection, 400, QByteArrayLiteral("bad request"));
@@ -747,10 +780,16 @@ private:
         std::unique_ptr<Connection> connection = std::move(found->second);
         m_connections.erase(found);
         m_headReaders.erase(id);
+        if (connection->phase == Phase::Reading) {
+            --m_reading;
+        }
         if (connection->waitingForMemory) {
             m_memoryWaiters.erase(id);
             m_heldByWaiters -= connection->held;
             connection->waitingForMemory = false;
+        }
+        if (m_pastTheBound == id) {
+            m_pastTheBound = 0;
         }
         if (connection->deadlineEntry) {
             m_deadlines.erase(*connection->deadlineEntry);
@@ -798,12 +837,14 @@ private:
     quint64 m_lastConnectionId = 0;
     std::unordered_map<quint64, std::unique_ptr<Connection>> m_connections;
     qint64 m_openFiles = 0;
+    qint64 m_reading = 0;
     // Connections still reading their head, oldest first (ids rise with every accept).
     std::set<quint64> m_headReaders;
 
     qint64 m_held = 0;
     qint64 m_heldByWaiters = 0;
-    std::set<quint64> m_memoryWaiters;
+    std::set<quint64> m_memoryWaiters; // in the order they were accepted
+    quint64 m_pastTheBound = 0;        // the one connection let past the bound, if any
     QByteArray m_piece; // one piece of a file on its way out; shared, since sending is one at a time
 
     std::set<std::pair<qint64, quint64>> m_deadlines;

@@ -33,9 +33,10 @@ struct LocalServerLimits {
     // of the program (its files, the bridge, D-Bus).
     qint64 maxDescriptors = 0;
     // Bytes held across all connections for unfinished requests, looks on their way to the
-    // engine and answers not yet sent. A connection that needs more once they are reached
-    // waits; it is closed only when everything held belongs to connections that wait.
-    qint64 maxHeldBytes = 128LL * 1024 * 1024;
+    // engine and answers not yet sent. Once they are reached, a connection that needs more for a
+    // request larger than 16 KiB waits; when only waiting connections hold bytes, the first of
+    // them goes on alone, so that one request at most is held beyond the bound.
+    qint64 maxHeldBytes = 96LL * 1024 * 1024;
 };
 
 // The small HTTP server through which iPads on the network send looks and fetch the inbox.
