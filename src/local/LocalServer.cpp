@@ -241,7 +241,8 @@ public:
                 ::setsockopt(connection->descriptor, SOL_SOCKET, SO_SNDBUF, &fileSendBufferBytes,
                              sizeof fileSendBufferBytes);
             }
-            setDeadline(*connection, m_clock.elapsed() + m_requestTimeout);
+            // Most answers go out at once; only one that has to wait is given a place among the deadlines.
+            connection->deadline = m_clock.elapsed() + m_requestTimeout;
             sendMore(id);
         }
     }
@@ -686,11 +687,9 @@ private:
             }
         }
         charge(*connection, connection->answer.size() - connection->answerSent);
-        if (moved) {
-            // A slow reader may take as long as it needs for an answer that keeps moving; only one
-            // that stalls for the whole timeout is closed.
-            setDeadline(*connection, m_clock.elapsed() + m_requestTimeout);
-        }
+        // A slow reader may take as long as it needs for an answer that keeps moving; only one that
+        // stalls for the whole timeout is closed.
+        setDeadline(*connection, moved ? m_clock.elapsed() + m_requestTimeout : connection->deadline);
         watch(*connection, QSocketNotifier::Write);
     }
 
