@@ -544,8 +544,8 @@ private:
         if (m_held > m_owner->m_peakHeldBytes.load(std::memory_order_relaxed)) {
             m_owner->m_peakHeldBytes.store(m_held, std::memory_order_relaxed);
         }
-        if (change < 0 && m_held < m_maxHeldBytes && !m_memoryWaiters.empty()) {
-            resumeMemoryWaiters();
+        if (change < 0) {
+            m_held < m_maxHeldBytes ? resumeMemoryWaiters() : letOneWaiterPast();
         }
     }
 
@@ -557,9 +557,14 @@ private:
         m_memoryWaiters.insert(connection.id);
         m_heldByWaiters += connection.held;
         setDeadline(connection, connection.acceptedAt + m_requestDeadline);
-        // Nothing would release bytes while only waiting connections hold them: the one that came
-        // first goes on past the bound, alone, so that the bound is exceeded by one request at most.
-        if (m_heldByWaiters == m_held && m_pastTheBound == 0) {
+        letOneWaiterPast();
+    }
+
+    // Nothing would release bytes while only waiting connections hold them: the one that came first
+    // goes on past the bound, alone, so that the bound is exceeded by one request at most.
+    void letOneWaiterPast() {
+        if (m_pastTheBound == 0 && !m_memoryWaiters.empty() && m_held >= m_maxHeldBytes &&
+            m_heldByWaiters == m_held) {
             m_pastTheBound = *m_memoryWaiters.begin();
             resume(*find(m_pastTheBound));
         }
@@ -590,13 +595,14 @@ private:
         }
         connection.receipt = {};
         connection.phase = Phase::Routed;
-        if (m_pastTheBound == connection.id) {
-            m_pastTheBound = 0;
-        }
         --m_reading;
         m_headReaders.erase(connection.id);
         dropNotifier(connection.notifier);
         resumeAccepting();
+        if (m_pastTheBound == connection.id) {
+            m_pastTheBound = 0;
+            letOneWaiterPast();
+        }
     }
 
     void answerNow(Connection& connection, int status, const QByteArray& body) {
@@ -799,6 +805,7 @@ private:
         dropNotifier(connection->notifier);
         ::close(connection->descriptor);
         charge(*connection, 0);
+        letOneWaiterPast();
         resumeAccepting();
     }
 
