@@ -52,8 +52,9 @@ public:
     static constexpr quint16 defaultPreferredPort = 7420;
     // A parked GET /v1/inbox is answered with the then current listing after this long.
     static constexpr std::chrono::milliseconds defaultLongPollTimeout{25000};
-    // A connection that has not delivered a complete request this long after it was accepted is
-    // closed; once its head is in, the body and the answer only need to keep moving this often.
+    // A connection whose head is not complete this long after it was accepted is closed; once the
+    // head is in, the body and the answer need only keep moving this often (and the body must be
+    // complete within Limits::requestDeadline of the connection all the same).
     static constexpr std::chrono::milliseconds defaultRequestTimeout{60000};
     static inline const QString serviceType = QStringLiteral("_tonewharf._tcp");
 
