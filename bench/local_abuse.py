@@ -3,7 +3,6 @@
 
 Usage: local_abuse.py PID PORT INBOX LUT_FOLDER (the program must be running and listening).
 """
-import errno
 import os
 import resource
 import selectors
@@ -142,7 +141,7 @@ def connect_many(count, payload=b"", rcvbuf=0):
     for s in sockets:
         selector.register(s, selectors.EVENT_WRITE)
     connected, deadline = [], time.monotonic() + 5
-    while len(connected) + 0 < len(sockets) and time.monotonic() < deadline:
+    while len(connected) < len(sockets) and time.monotonic() < deadline:
         for key, _ in selector.select(timeout=0.5):
             selector.unregister(key.fileobj)
             if key.fileobj.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR) == 0:
