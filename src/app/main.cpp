@@ -56,6 +56,7 @@ int main(int argc, char* argv[]) {
     if (const auto status = CommandLine::handle(argc, argv)) {
         return *status;
     }
+    Descriptors::raiseLimit(); // room for many iPads' connections beside the program's own files
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("quillfen"));
     QCoreApplication::setApplicationName(QStringLiteral("Tonewharf"));

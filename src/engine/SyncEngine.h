@@ -4,6 +4,7 @@
 #include "engine/Activity.h"
 #include "engine/EngineServices.h"
 #include "engine/Ledger.h"
+#include "platform/Descriptors.h"
 #include "records/CloudRecords.h"
 #include "records/LocalRecords.h"
 
@@ -139,7 +140,7 @@ public:
     // What the local server asks of the engine; installed once, by the first start().
     QMap<QString, QString> identity() const;
     QCoro::Task<bool> receiveLUT(Incoming incoming);
-    std::optional<QByteArray> inboxFile(const QString& name) const;
+    std::optional<RegularFile> inboxFile(const QString& name) const;
     void onPortChange(std::optional<quint16> port);
 
 signals:
