@@ -4,6 +4,7 @@
 #include "bus/BusService.h"
 #include "cloud/CredentialService.h"
 #include "engine/SyncEngine.h"
+#include "platform/Descriptors.h"
 #include "platform/linux/FreedesktopNotifications.h"
 #include "ui/SingleInstance.h"
 #include "ui/TrayApplication.h"

@@ -4,7 +4,7 @@
 #include "engine/Activity.h"
 #include "engine/EngineServices.h"
 #include "engine/Ledger.h"
-#include "platform/Descriptors.h"
+#include "platform/FileSystem.h"
 #include "records/CloudRecords.h"
 #include "records/LocalRecords.h"
 

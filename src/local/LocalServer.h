@@ -2,6 +2,7 @@
 
 #include "local/HttpRequest.h"
 #include "platform/Descriptors.h"
+#include "platform/FileSystem.h"
 #include "records/LocalRecords.h"
 
 #include <QByteArray>

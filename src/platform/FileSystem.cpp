@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <limits>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -54,46 +55,36 @@ bool meansAbsent(int error) {
     }
 }
 
-Read readFile(const QString& path, qint64 maxBytes, int flags) {
-    // O_NONBLOCK: opening a FIFO must not wait for a writer that may never come.
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | flags);
-    if (fd < 0) {
-        return {meansAbsent(errno) ? Outcome::absent : Outcome::failed, {}};
-    }
+// Reads what is left of an open regular file of `size` bytes, up to `limit`.
+Read readOpened(int fd, qint64 size, qint64 maxBytes) {
     const qint64 limit = maxBytes >= 0 ? maxBytes : std::numeric_limits<qint64>::max();
-    struct stat status {};
-    Read read{Outcome::absent, {}};
-    if (::fstat(fd, &status) != 0) {
-        read.outcome = Outcome::failed;
-    } else if (S_ISREG(status.st_mode) && status.st_size <= limit) {
-        // One byte more than the size, so that the end is found without growing the buffer.
-        QByteArray bytes(qsizetype(status.st_size) + 1, Qt::Uninitialized);
-        qint64 done = 0;
-        read.outcome = Outcome::ok;
-        while (read.outcome == Outcome::ok) {
-            if (done == bytes.size()) {
-                bytes.resize(bytes.size() * 2); // the file grew while we read it
-            }
-            const ssize_t count = ::read(fd, bytes.data() + done, size_t(bytes.size() - done));
-            if (count == 0) {
-                break;
-            }
-            if (count < 0) {
-                read.outcome = errno == EINTR ? Outcome::ok : Outcome::failed;
-                continue;
-            }
-            done += count;
-            if (done > limit) {
-                read.outcome = Outcome::absent;
-            }
+    if (size > limit) {
+        return {Outcome::absent, {}};
+    }
+    // One byte more than the size, so that the end is found without growing the buffer.
+    QByteArray bytes(qsizetype(size) + 1, Qt::Uninitialized);
+    qint64 done = 0;
+    Read read{Outcome::ok, {}};
+    while (read.outcome == Outcome::ok) {
+        if (done == bytes.size()) {
+            bytes.resize(bytes.size() * 2); // the file grew while we read it
         }
+        const ssize_t count = ::read(fd, bytes.data() + done, size_t(bytes.size() - done));
+        if (count == 0) {
+            break;
+        }
+        if (count < 0) {
+            read.outcome = errno == EINTR ? Outcome::ok : Outcome::failed;
+            continue;
+        }
+        done += count;
+        if (done > limit) {
+            read.outcome = Outcome::absent;
+        }
+    }
+    if (read.outcome == Outcome::ok) {
         bytes.truncate(done);
         read.bytes = std::move(bytes);
-    }
-    ::close(fd);
-    if (read.outcome != Outcome::ok) {
-        read.bytes.clear();
     }
     return read;
 }
@@ -161,12 +152,75 @@ WriteResult makeFolder(const QString& path) {
 }
 
 std::optional<QByteArray> readAll(const QString& path, qint64 maxBytes) {
-    Read read = readFile(path, maxBytes, 0);
+    // O_NONBLOCK: opening a FIFO must not wait for a writer that may never come.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    struct stat status {};
+    Read read;
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        read = readOpened(fd, status.st_size, maxBytes);
+    }
+    ::close(fd);
     return read.outcome == Outcome::ok ? std::optional<QByteArray>(std::move(read.bytes)) : std::nullopt;
 }
 
+std::optional<RegularFile> RegularFile::open(const QString& path, Outcome* outcome) {
+    Outcome ignored;
+    Outcome& why = outcome ? *outcome : ignored;
+    const QByteArray name = QFile::encodeName(path);
+    // The look first, so that opening a device (which may act on being opened) is never tried;
+    // then the opened file itself, in case the entry was swapped in between.
+    struct stat entry {};
+    if (::lstat(name.constData(), &entry) != 0) {
+        why = meansAbsent(errno) ? Outcome::absent : Outcome::failed;
+        return std::nullopt;
+    }
+    why = Outcome::absent;
+    if (!S_ISREG(entry.st_mode)) {
+        return std::nullopt;
+    }
+    const int descriptor =
+        ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0) {
+        why = meansAbsent(errno) ? Outcome::absent : Outcome::failed;
+        return std::nullopt;
+    }
+    struct stat opened {};
+    if (::fstat(descriptor, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        ::close(descriptor);
+        return std::nullopt;
+    }
+    why = Outcome::ok;
+    return RegularFile(descriptor, qint64(opened.st_size));
+}
+
+RegularFile::RegularFile(RegularFile&& other) noexcept
+    : m_descriptor(std::exchange(other.m_descriptor, -1))
+    , m_size(other.m_size) {}
+
+RegularFile& RegularFile::operator=(RegularFile&& other) noexcept {
+    if (this != &other) {
+        if (m_descriptor >= 0) {
+            ::close(m_descriptor);
+        }
+        m_descriptor = std::exchange(other.m_descriptor, -1);
+        m_size = other.m_size;
+    }
+    return *this;
+}
+
+RegularFile::~RegularFile() {
+    if (m_descriptor >= 0) {
+        ::close(m_descriptor);
+    }
+}
+
 Read readRegularFile(const QString& path, qint64 maxBytes) {
-    return readFile(path, maxBytes, O_NOFOLLOW);
+    Outcome outcome = Outcome::failed;
+    const std::optional<RegularFile> file = RegularFile::open(path, &outcome);
+    return file ? readOpened(file->descriptor(), file->size(), maxBytes) : Read{outcome, {}};
 }
 
 bool holds(const QString& path, const QByteArray& bytes) {

@@ -44,7 +44,34 @@ struct Read {
     QByteArray bytes;
 };
 
-// A regular file, read without following a symbolic link and without waiting on a FIFO.
+// A regular file opened for reading; the descriptor is closed with the object. Opening neither
+// follows a symbolic link nor waits: a link, a FIFO, a device or a folder is not opened at all,
+// as if it were absent, and a FIFO without a writer cannot block the caller.
+class RegularFile {
+public:
+    // Nothing, with why in `outcome` when asked, where there is no regular file to read.
+    static std::optional<RegularFile> open(const QString& path, Outcome* outcome = nullptr);
+
+    RegularFile(RegularFile&& other) noexcept;
+    RegularFile& operator=(RegularFile&& other) noexcept;
+    RegularFile(const RegularFile&) = delete;
+    RegularFile& operator=(const RegularFile&) = delete;
+    ~RegularFile();
+
+    int descriptor() const { return m_descriptor; }
+    // The length when it was opened; a reader sends no more than this.
+    qint64 size() const { return m_size; }
+
+private:
+    RegularFile(int descriptor, qint64 size)
+        : m_descriptor(descriptor)
+        , m_size(size) {}
+
+    int m_descriptor = -1;
+    qint64 m_size = 0;
+};
+
+// A regular file, read as RegularFile opens it.
 Read readRegularFile(const QString& path, qint64 maxBytes = -1);
 
 // Whether `path` is a regular file, not a link, holding exactly `bytes`.
@@ -64,3 +91,5 @@ Listing regularFiles(const QString& folder);
 std::optional<QString> folderIdentity(const QString& path);
 
 } // namespace FileSystem
+
+using FileSystem::RegularFile;
