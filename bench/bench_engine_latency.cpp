@@ -252,7 +252,7 @@ void receiveDecodedLook(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         const QString name = QStringLiteral("Received %1").arg(++round);
-        Incoming incoming{name, QString::fromLatin1(eveningCube()), std::nullopt, eveningLook(name)};
+        Incoming incoming{name, eveningCube(), std::nullopt, eveningLook(name)};
         state.ResumeTiming();
         if (!QCoro::waitFor(engine.receiveLUT(std::move(incoming)))) {
             state.SkipWithError("the look was refused");

@@ -114,23 +114,24 @@ def body_of(answer):
     return answer.split(b"\r\n\r\n", 1)[1]
 
 
-figures = {}
+def launch():
+    """Launch to the port listening, and to the first hello answered."""
+    listen_ms, hello_ms = [], []
+    for _ in range(LAUNCHES):
+        program = Program()
+        listen_ms.append((program.listening - program.started) * 1000)
+        answer = exchange(program.port, HELLO)
+        hello_ms.append((time.monotonic() - program.started) * 1000)
+        program.stop()
+        if b'"app":"Tonewharf"' not in answer:
+            raise SystemExit("no hello after the launch: %r" % answer)
+    report(f"launch (offscreen) to the port listening, median of {LAUNCHES}",
+           f"{statistics.median(listen_ms):.0f} ms ({', '.join(f'{t:.0f}' for t in listen_ms)})",
+           launch_listen_ms=statistics.median(listen_ms))
+    report("launch to the first GET /v1/hello answered, median", f"{statistics.median(hello_ms):.0f} ms",
+           launch_hello_ms=statistics.median(hello_ms))
 
-# 1. Launch to the port listening, and to the first hello answered.
-listen_ms, hello_ms = [], []
-for _ in range(LAUNCHES):
-    program = Program()
-    listen_ms.append((program.listening - program.started) * 1000)
-    answer = exchange(program.port, HELLO)
-    hello_ms.append((time.monotonic() - program.started) * 1000)
-    if b'"app":"Tonewharf"' not in answer:
-        raise SystemExit("no hello after the launch: %r" % answer)
-    program.stop()
-figures["launch_listen_ms"] = statistics.median(listen_ms)
-figures["launch_hello_ms"] = statistics.median(hello_ms)
 
-
-# 2. GET /v1/hello against nginx answering the same body, one worker, no keep-alive.
 def requests_per_second(url):
     out = subprocess.run(["wrk", "-t2", "-c64", f"-d{WRK_DURATION}", "-H", "Connection: close", url],
                          check=True, capture_output=True, text=True).stdout
@@ -139,89 +140,111 @@ def requests_per_second(url):
     return float(next(line.split()[1] for line in out.splitlines() if line.startswith("Requests/sec:")))
 
 
-program = Program()
-hello = body_of(exchange(program.port, HELLO)).decode()
-nginx_dir = tempfile.mkdtemp(prefix="tonewharf-nginx-")
-with socket.socket() as probe:
-    probe.bind((HOST, 0))
-    nginx_port = probe.getsockname()[1]
-os.makedirs(os.path.join(nginx_dir, "logs"))
-with open(os.path.join(nginx_dir, "nginx.conf"), "w") as conf:
-    temp = " ".join(f"{kind}_temp_path {nginx_dir}/{kind};" for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
-    conf.write(f"""worker_processes 1; daemon off; pid {nginx_dir}/nginx.pid; error_log {nginx_dir}/logs/error.log;
+def hello():
+    """GET /v1/hello against nginx answering the same body, one worker, no keep-alive."""
+    program = Program()
+    nginx_dir = tempfile.mkdtemp(prefix="tonewharf-nginx-")
+    nginx = None
+    try:
+        body = body_of(exchange(program.port, HELLO)).decode()
+        with socket.socket() as probe:
+            probe.bind((HOST, 0))
+            nginx_port = probe.getsockname()[1]
+        os.makedirs(os.path.join(nginx_dir, "logs"))
+        with open(os.path.join(nginx_dir, "nginx.conf"), "w") as conf:
+            temp = " ".join(f"{kind}_temp_path {nginx_dir}/{kind};"
+                            for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+            conf.write(f"""worker_processes 1; daemon off; pid {nginx_dir}/nginx.pid; error_log {nginx_dir}/logs/error.log;
 events {{ worker_connections 4096; }}
 http {{ access_log off; keepalive_timeout 0; {temp}
-    server {{ listen {HOST}:{nginx_port}; location / {{ default_type application/json; return 200 '{hello}'; }} }} }}
+    server {{ listen {HOST}:{nginx_port}; location / {{ default_type application/json; return 200 '{body}'; }} }} }}
 """)
-nginx = subprocess.Popen(["nginx", "-p", nginx_dir, "-c", os.path.join(nginx_dir, "nginx.conf")])
-try:
-    for _ in range(200):
-        try:
-            if body_of(exchange(nginx_port, HELLO)).decode() == hello:
-                break
-        except OSError:
-            time.sleep(0.05)
-    else:
-        raise SystemExit("nginx does not answer the same body")
-    # Alternating rounds, the better of each: a neighbour's burst on shared cores decides neither.
-    ours = theirs = 0.0
-    for _ in range(2):
-        ours = max(ours, requests_per_second(f"http://{HOST}:{program.port}/v1/hello"))
-        theirs = max(theirs, requests_per_second(f"http://{HOST}:{nginx_port}/v1/hello"))
-finally:
-    nginx.terminate()
-    nginx.wait()
-    shutil.rmtree(nginx_dir)
-    program.stop()
-figures["hello_ours"] = ours
-figures["hello_nginx"] = theirs
+        nginx = subprocess.Popen(["nginx", "-p", nginx_dir, "-c", os.path.join(nginx_dir, "nginx.conf")])
+        for _ in range(200):
+            try:
+                if body_of(exchange(nginx_port, HELLO)).decode() == body:
+                    break
+            except OSError:
+                time.sleep(0.05)
+        else:
+            raise SystemExit("nginx does not answer the same body")
+        # Alternating rounds, the better of each: a neighbour's burst on shared cores decides neither.
+        ours = theirs = 0.0
+        for _ in range(2):
+            ours = max(ours, requests_per_second(f"http://{HOST}:{program.port}/v1/hello"))
+            theirs = max(theirs, requests_per_second(f"http://{HOST}:{nginx_port}/v1/hello"))
+    finally:
+        if nginx:
+            nginx.terminate()
+            nginx.wait()
+        shutil.rmtree(nginx_dir)
+        program.stop()
+    report("GET /v1/hello, 64 clients, Connection: close: the program", f"{ours:.0f} req/s", hello_ours=ours)
+    report("the same body from nginx, 1 worker, keepalive_timeout 0", f"{theirs:.0f} req/s", hello_nginx=theirs)
+    report("the program / nginx", f"{ours / theirs:.2f}")
 
-# 3. Parked long-polls: the memory each costs, and the answers after one change of the inbox.
-program = Program()
-listing = body_of(exchange(program.port, b"GET /v1/inbox HTTP/1.1\r\n\r\n"))
-seq = int(listing.split(b'"seq":')[1].split(b"}")[0].split(b",")[0])
-base = program.settle()
-client = subprocess.Popen([CLIENT, str(program.port), str(PARKED), str(seq)], stdout=subprocess.PIPE, text=True)
-if client.stdout.readline().strip() != "parked":
-    raise SystemExit("the parked client failed")
-parked_kb = program.settle()
-with open(os.path.join(program.inbox, "Landed.cube"), "w") as landed:
-    landed.write("LUT_3D_SIZE 2\n" + "0.5 0.5 0.5\n" * 8)
-result = client.stdout.readline().split()
-if client.wait() != 0 or len(result) != 6 or result[1] != result[3]:
-    raise SystemExit(f"parked requests not all answered with the new listing: {result}")
-program.stop()
-figures["parked_bytes"] = (parked_kb - base) * 1024 / PARKED
-figures["parked_first_to_last_ms"] = float(result[5])
 
-# 4. One 64 MiB look, as Resolve writes cubes (a line per lattice point), through to the file.
-program = Program()
-prefix, suffix, line = b'{"name":"Big","cube":"', b'"}', b"0.125000 0.250000 0.500000\\n"
-room = BODY_BYTES - len(prefix) - len(suffix)
-cube = line * (room // len(line)) + b"x" * (room % len(line))
-expected = cube.replace(b"\\n", b"\n")
-base = program.settle()
-answer = exchange(program.port, b"POST /v1/luts HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % BODY_BYTES
-                  + prefix + cube + suffix)
-del cube
-peak = program.status_kb("VmHWM")
-with open(os.path.join(program.lut, "Big.cube"), "rb") as written:
-    whole = written.read() == expected
-program.stop()
-if not answer.endswith(b'{"ok":true}') or not whole:
-    raise SystemExit("the 64 MiB look was not written whole: %r" % answer[:200])
-figures["large_post_growth"] = (peak - base) * 1024 / BODY_BYTES
-figures["large_post_peak_mib"] = peak / 1024
+def parked():
+    """Parked long-polls: the memory each costs, and the answers after one change of the inbox."""
+    program = Program()
+    try:
+        listing = body_of(exchange(program.port, b"GET /v1/inbox HTTP/1.1\r\n\r\n"))
+        seq = int(listing.split(b'"seq":')[1].split(b"}")[0].split(b",")[0])
+        base = program.settle()
+        client = subprocess.Popen([CLIENT, str(program.port), str(PARKED), str(seq)], stdout=subprocess.PIPE, text=True)
+        if client.stdout.readline().strip() != "parked":
+            raise SystemExit("the parked client failed")
+        parked_kb = program.settle()
+        with open(os.path.join(program.inbox, "Landed.cube"), "w") as landed:
+            landed.write("LUT_3D_SIZE 2\n" + "0.5 0.5 0.5\n" * 8)
+        result = client.stdout.readline().split()
+        if client.wait() != 0 or len(result) != 6 or result[1] != result[3]:
+            raise SystemExit(f"parked requests not all answered with the new listing: {result}")
+    finally:
+        program.stop()
+    each = (parked_kb - base) * 1024 / PARKED
+    report(f"{PARKED} parked GET /v1/inbox: memory each", f"{each:.0f} bytes", parked_bytes=each)
+    report("  from the first answer to the last after one change", f"{float(result[5]):.0f} ms",
+           parked_first_to_last_ms=float(result[5]))
 
-print(f"""
-{'measurement':<64} result
-{'launch (offscreen) to the port listening, median of ' + str(LAUNCHES):<64} {figures['launch_listen_ms']:.0f} ms ({', '.join(f'{t:.0f}' for t in listen_ms)})
-{'launch to the first GET /v1/hello answered, median':<64} {figures['launch_hello_ms']:.0f} ms
-{'GET /v1/hello, 64 clients, Connection: close: the program':<64} {ours:.0f} req/s
-{'the same body from nginx, 1 worker, keepalive_timeout 0':<64} {theirs:.0f} req/s
-{'the program / nginx':<64} {ours / theirs:.2f}
-{str(PARKED) + ' parked GET /v1/inbox: memory each':<64} {figures['parked_bytes']:.0f} bytes
-{'  from the first answer to the last after one change':<64} {figures['parked_first_to_last_ms']:.0f} ms
-{'POST /v1/luts of 64 MiB to the file: peak RSS growth / body':<64} {figures['large_post_growth']:.2f} (peak {peak / 1024:.0f} MiB)""")
+
+def large():
+    """One 64 MiB look, as Resolve writes cubes (a line per lattice point), through to the file."""
+    program = Program()
+    try:
+        prefix, suffix, line = b'{"name":"Big","cube":"', b'"}', b"0.125000 0.250000 0.500000\\n"
+        room = BODY_BYTES - len(prefix) - len(suffix)
+        cube = line * (room // len(line)) + b"x" * (room % len(line))
+        expected = cube.replace(b"\\n", b"\n")
+        base = program.settle()
+        answer = exchange(program.port, b"POST /v1/luts HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % BODY_BYTES
+                          + prefix + cube + suffix)
+        del cube
+        peak = program.status_kb("VmHWM")
+        with open(os.path.join(program.lut, "Big.cube"), "rb") as written:
+            whole = written.read() == expected
+    finally:
+        program.stop()
+    if not answer.endswith(b'{"ok":true}') or not whole:
+        raise SystemExit("the 64 MiB look was not written whole: %r" % answer[:200])
+    growth = (peak - base) * 1024 / BODY_BYTES
+    report("POST /v1/luts of 64 MiB to the file: peak RSS growth / body", f"{growth:.2f} (peak {peak / 1024:.0f} MiB)",
+           large_post_growth=growth)
+
+
+rows, figures = [], {}
+
+
+def report(label, text, **figure):
+    rows.append((label, text))
+    figures.update(figure)
+
+
+PARTS = {"launch": launch, "hello": hello, "parked": parked, "large": large}
+for part in os.environ.get("PARTS", ",".join(PARTS)).split(","):
+    PARTS[part]()
+print(f"\n{'measurement':<64} result")
+for label, text in rows:
+    print(f"{label:<64} {text}")
 for name, value in figures.items():
     print(f"figure\t{name}\t{value:.6g}")

@@ -2,7 +2,8 @@
 # The built program's local server measured from outside on 127.0.0.1 (bench/local_server.py):
 # launch to the port listening, GET /v1/hello against nginx, 10,000 parked GET /v1/inbox and a
 # 64 MiB POST /v1/luts through to the file written. Prints one table.
-# Usage: bench/local_server.sh [build dir]   (WRK_DURATION=10s, PARKED=10000, LAUNCHES=10 by default)
+# Usage: bench/local_server.sh [build dir]   (WRK_DURATION=10s, PARKED=10000, LAUNCHES=10 by default;
+# PARTS=launch,hello,parked,large runs only some)
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)

@@ -65,12 +65,11 @@ QCoro::Task<bool> SyncEngine::receiveLUT(Incoming incoming) {
         co_return false;
     }
     const QString cubeName = LookFileNames::cubeFileName(name, Qt::CaseInsensitive);
-    const QByteArray bytes = incoming.cube.toUtf8();
-    if (bytes.isEmpty()) {
+    if (incoming.cube.isEmpty()) {
         co_return false;
     }
     const CubeWrite cube =
-        writeCube(bytes, cubeName, cubeName + QStringLiteral(" → Resolve (local network)"));
+        writeCube(incoming.cube, cubeName, cubeName + QStringLiteral(" → Resolve (local network)"));
     if (cube == CubeWrite::failed) {
         co_return false;
     }

@@ -629,7 +629,7 @@ private:
                 answerNow(connection, 400, QByteArrayLiteral("bad request"));
                 return;
             }
-            charge(connection, decoded->cube.size() * qint64(sizeof(QChar)));
+            charge(connection, decoded->cube.capacity());
             QMetaObject::invokeMethod(owner, [owner, id, incoming = std::move(decoded).value()]() mutable {
                 owner->answerLuts(id, std::move(incoming));
             });
