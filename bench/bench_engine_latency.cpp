@@ -227,7 +227,9 @@ void postLookWithStill(benchmark::State& state) {
     state.counters["answered_ms"] = round > 0 ? answeredTotal / round : 0;
     // The median beside the mean: one look that waits for a neighbour's burst moves the mean alone.
     std::sort(inPlaceTimes.begin(), inPlaceTimes.end());
-    state.counters["median_ms"] = inPlaceTimes.empty() ? 0 : inPlaceTimes[inPlaceTimes.size() / 2];
+    const size_t half = inPlaceTimes.size() / 2;
+    state.counters["median_ms"] =
+        inPlaceTimes.empty() ? 0 : (inPlaceTimes[(inPlaceTimes.size() - 1) / 2] + inPlaceTimes[half]) / 2;
     // Processor time per look: the server's queue (reading and decoding the body) and the main
     // thread (the engine writing both files); the load of the machine stretches it far less.
     state.counters["server_cpu_ms"] = round > 0 ? serverCpu / round : 0;
