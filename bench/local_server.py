@@ -95,9 +95,26 @@ class Program:
             last = now
         return last
 
+    def children(self):
+        found = []
+        for entry in os.listdir("/proc"):
+            try:
+                with open(f"/proc/{entry}/stat") as stat:
+                    if int(stat.read().rsplit(")", 1)[1].split()[1]) == self.process.pid:
+                        found.append(entry)
+            except (OSError, ValueError, IndexError):
+                pass
+        return found
+
     def stop(self):
+        # The bridge's python3 ends once the program has gone; the next launch must not share the
+        # processors with it.
+        children = self.children()
         self.process.terminate()
         self.process.wait()
+        deadline = time.monotonic() + 10
+        while any(os.path.exists(f"/proc/{child}") for child in children) and time.monotonic() < deadline:
+            time.sleep(0.01)
         shutil.rmtree(self.work)
 
 

@@ -56,23 +56,28 @@ bool readBool(const QSettings& settings, const QString& key, bool fallback) {
 SyncEngine::SyncEngine(EngineServices services, QObject* parent)
     : QObject(parent)
     , m_services(std::move(services)) {
-    // 1. The owned objects, idle until start(); the cloud client restores a stored session.
-    m_cloud = new CloudStore(m_services.cloudUrl, m_services.credentials, CloudStore::requestTimeout, this);
-    m_realtime = std::make_unique<RealtimeClient>(m_services.cloudUrl);
-    m_resolve = new ResolveLink(m_services.resolveProfile, m_services.resources,
-                                m_services.runningApplications, m_services.resolveLinkTiming, this);
+    // The local server first, listening at once when the setting is on: an iPad that connects
+    // while the rest starts (reading the keyring may take a while) waits in the queue instead of
+    // being refused. It takes no connection and reports no port before start().
     m_local =
         std::make_unique<LocalServer>(m_services.advertiser.get(), m_services.computerName,
                                       m_services.localPreferredPort, LocalServer::defaultLongPollTimeout,
                                       LocalServer::defaultRequestTimeout, m_services.localListenAddress);
-
-    // 2-4. Settings.
     readSettings();
+    if (m_localEnabled) {
+        m_local->prepare();
+    }
 
-    // 5. Assigning the platform's answer here runs no side effect.
+    // The other owned objects, idle until start(); the cloud client restores a stored session.
+    m_cloud = new CloudStore(m_services.cloudUrl, m_services.credentials, CloudStore::requestTimeout, this);
+    m_realtime = std::make_unique<RealtimeClient>(m_services.cloudUrl);
+    m_resolve = new ResolveLink(m_services.resolveProfile, m_services.resources,
+                                m_services.runningApplications, m_services.resolveLinkTiming, this);
+
+    // Assigning the platform's answer here runs no side effect.
     m_launchAtLogin = m_services.loginItem && m_services.loginItem->isEnabled();
 
-    // 6-7. Support folder and ledger; failures are silent.
+    // Support folder and ledger; failures are silent.
     FileSystem::makeFolder(m_services.supportFolder);
     loadLedger();
 }

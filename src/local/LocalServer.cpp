@@ -178,11 +178,18 @@ public:
     }
 
     void start() {
-        if (m_listener >= 0) {
-            return;
+        prepare();
+        if (m_listener >= 0 && !m_accepting) {
+            beginAccepting();
         }
-        m_triedAnyPort = false;
-        startListener(m_preferredPort);
+    }
+
+    // Listening without accepting: connections wait in the system's queue until start().
+    void prepare() {
+        if (m_listener < 0) {
+            m_triedAnyPort = false;
+            startListener(m_preferredPort);
+        }
     }
 
     void stop() {
@@ -289,13 +296,19 @@ private:
         m_listener = descriptor;
         m_descriptorBudget = m_maxDescriptors > 0 ? m_maxDescriptors : descriptorBudget(Descriptors::limit());
         m_listenerNotifier = std::make_unique<QSocketNotifier>(qintptr(descriptor), QSocketNotifier::Read);
+        m_listenerNotifier->setEnabled(false);
         QObject::connect(m_listenerNotifier.get(), &QSocketNotifier::activated, this,
                          [this] { acceptPending(); });
-        const quint16 chosen = boundPort(descriptor);
+    }
+
+    void beginAccepting() {
+        m_accepting = true;
+        m_listenerNotifier->setEnabled(true);
+        const quint16 port = boundPort(m_listener);
         if (m_advertiser) {
-            m_advertiser->advertise({m_computerName, LocalServer::serviceType, chosen, {{"v", "1"}}});
+            m_advertiser->advertise({m_computerName, LocalServer::serviceType, port, {{"v", "1"}}});
         }
-        reportPort(chosen);
+        reportPort(port);
     }
 
     void acceptPending() {
@@ -377,7 +390,7 @@ private:
     }
 
     void resumeAccepting() {
-        if (m_listenerNotifier && !m_listenerNotifier->isEnabled()) {
+        if (m_accepting && !m_listenerNotifier->isEnabled()) {
             m_acceptTimer.stop();
             m_listenerNotifier->setEnabled(true);
         }
@@ -395,6 +408,9 @@ private:
         if (!m_triedAnyPort) {
             m_triedAnyPort = true;
             startListener(0);
+            if (m_listener >= 0) {
+                beginAccepting();
+            }
             return;
         }
         reportPort(std::nullopt);
@@ -407,7 +423,7 @@ private:
         m_acceptTimer.stop();
         dropNotifier(m_listenerNotifier);
         ::close(std::exchange(m_listener, -1));
-        if (m_advertiser) {
+        if (std::exchange(m_accepting, false) && m_advertiser) {
             m_advertiser->withdraw();
         }
     }
@@ -836,6 +852,7 @@ private:
     QElapsedTimer m_clock;
     bool m_tearingDown = false;
     int m_listener = -1;
+    bool m_accepting = false; // listening and taking connections, not only prepared
     std::unique_ptr<QSocketNotifier> m_listenerNotifier;
     QTimer m_acceptTimer{this};
     qint64 m_descriptorBudget = 1;
@@ -883,6 +900,11 @@ LocalServer::~LocalServer() {
 void LocalServer::start() {
     LocalServerWorker* worker = m_worker;
     QMetaObject::invokeMethod(worker, [worker] { worker->start(); });
+}
+
+void LocalServer::prepare() {
+    LocalServerWorker* worker = m_worker;
+    QMetaObject::invokeMethod(worker, [worker] { worker->prepare(); });
 }
 
 void LocalServer::stop() {

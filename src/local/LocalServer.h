@@ -82,6 +82,10 @@ public:
     // Listen on the preferred port, falling back once to a port of the system's choosing. Does
     // nothing while listening.
     void start();
+    // Listen as start() does, but take no connection, advertise nothing and report no port until
+    // start(): connections made while the program is still starting wait in the system's queue
+    // instead of being refused.
+    void prepare();
     // Stop listening, close every connection (parked ones unanswered) and report no port.
     void stop();
     // Answer every parked GET /v1/inbox with the current listing.
