@@ -444,9 +444,18 @@ private:
         Connection& added = *m_connections.emplace(id, std::move(connection)).first->second;
         m_headReaders.insert(id);
         ++m_reading;
-        setDeadline(added, added.acceptedAt + std::min(m_requestTimeout, m_requestDeadline));
-        watch(added, QSocketNotifier::Read);
+        // Most requests are complete by now: they are routed without ever being watched or
+        // given a place among the deadlines.
+        added.deadline = added.acceptedAt + std::min(m_requestTimeout, m_requestDeadline);
         receive(id);
+    }
+
+    // Reading goes on once the peer sends more, within the connection's deadline.
+    void awaitMore(Connection& connection) {
+        watch(connection, QSocketNotifier::Read);
+        if (!connection.deadlineEntry) {
+            setDeadline(connection, connection.deadline);
+        }
     }
 
     // The notifier is deleted later: this may run inside one of its own signals.
@@ -507,6 +516,7 @@ private:
             }
             charge(*connection, connection->receipt.reservedBytes());
             if (read == 0) {
+                awaitMore(*connection);
                 return;
             }
             using State = LocalHttp::RequestReceipt::State;
@@ -531,6 +541,9 @@ private:
                 removeConnection(id);
                 return;
             }
+        }
+        if (Connection* connection = find(id); connection && !connection->waitingForMemory) {
+            awaitMore(*connection);
         }
     }
 
@@ -569,7 +582,9 @@ private:
     // total deadline runs meanwhile.
     void waitForMemory(Connection& connection) {
         connection.waitingForMemory = true;
-        connection.notifier->setEnabled(false);
+        if (connection.notifier) {
+            connection.notifier->setEnabled(false);
+        }
         m_memoryWaiters.insert(connection.id);
         m_heldByWaiters += connection.held;
         setDeadline(connection, connection.acceptedAt + m_requestDeadline);
@@ -590,7 +605,7 @@ private:
         m_memoryWaiters.erase(connection.id);
         m_heldByWaiters -= connection.held;
         connection.waitingForMemory = false;
-        connection.notifier->setEnabled(true);
+        watch(connection, QSocketNotifier::Read);
         setDeadline(connection, m_headReaders.contains(connection.id)
                                     ? connection.acceptedAt + std::min(m_requestTimeout, m_requestDeadline)
                                     : bodyDeadline(connection));
