@@ -45,6 +45,9 @@ void SyncEngine::installLocalServerCallbacks() {
             self->onPortChange(port);
         }
     };
+    // The server keeps its hello answer until the account in it changes.
+    connect(m_cloud, &CloudStore::signedInChanged, m_local.get(), &LocalServer::notifyIdentityChanged);
+    connect(m_cloud, &CloudStore::emailChanged, m_local.get(), &LocalServer::notifyIdentityChanged);
 }
 
 QMap<QString, QString> SyncEngine::identity() const {

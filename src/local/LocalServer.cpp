@@ -201,6 +201,21 @@ public:
         reportPort(std::nullopt);
     }
 
+    void notifyIdentityChanged() {
+        ++m_identityGeneration;
+        m_helloAnswer.clear();
+    }
+
+    // The hello answer given by the engine is kept until the identity changes, so that a hello is
+    // answered here at once instead of hopping to the GUI thread and back: one answered under an
+    // identity that has changed since is not kept.
+    void deliverHello(quint64 connection, const QByteArray& bytes, quint64 generation) {
+        if (generation == m_identityGeneration) {
+            m_helloAnswer = bytes;
+        }
+        deliver({connection}, bytes);
+    }
+
     void notifyInboxChanged() {
         if (m_waiters.isEmpty()) {
             return;
@@ -653,7 +668,13 @@ private:
         const quint64 id = connection.id;
         LocalServer* owner = m_owner;
         if (request.method == u"GET" && request.path == u"/v1/hello") {
-            QMetaObject::invokeMethod(owner, [owner, id] { owner->answerHello(id); });
+            if (!m_helloAnswer.isEmpty()) {
+                deliver({id}, m_helloAnswer);
+                return;
+            }
+            QMetaObject::invokeMethod(owner, [owner, id, generation = m_identityGeneration] {
+                owner->answerHello(id, generation);
+            });
         } else if (look) {
             Decoded<Incoming> decoded = IncomingBody::decode(std::exchange(body, QByteArray()));
             if (!decoded) {
@@ -883,7 +904,9 @@ private:
     qint64 m_heldByWaiters = 0;
     std::set<quint64> m_memoryWaiters; // in the order they were accepted
     quint64 m_pastTheBound = 0;        // the one connection let past the bound, if any
-    QByteArray m_piece; // one piece of a file on its way out; shared, since sending is one at a time
+    QByteArray m_piece;       // one piece of a file on its way out; shared, since sending is one at a time
+    QByteArray m_helloAnswer; // empty until the engine has answered a hello for the current identity
+    quint64 m_identityGeneration = 0;
 
     std::set<std::pair<qint64, quint64>> m_deadlines;
     QTimer m_deadlineTimer{this};
@@ -927,6 +950,11 @@ void LocalServer::stop() {
     QMetaObject::invokeMethod(worker, [worker] { worker->stop(); });
 }
 
+void LocalServer::notifyIdentityChanged() {
+    LocalServerWorker* worker = m_worker;
+    QMetaObject::invokeMethod(worker, [worker] { worker->notifyIdentityChanged(); });
+}
+
 void LocalServer::notifyInboxChanged() {
     LocalServerWorker* worker = m_worker;
     QMetaObject::invokeMethod(worker, [worker] { worker->notifyInboxChanged(); });
@@ -941,7 +969,7 @@ void LocalServer::send(QList<quint64> connections, int status, const QByteArray&
     });
 }
 
-void LocalServer::answerHello(quint64 connection) {
+void LocalServer::answerHello(quint64 connection, quint64 generation) {
     QJsonObject object;
     if (identity) {
         const QMap<QString, QString> map = identity();
@@ -953,7 +981,15 @@ void LocalServer::answerHello(quint64 connection) {
     if (body.isEmpty()) {
         body = QByteArrayLiteral("{}");
     }
-    send({connection}, 200, body, applicationJson);
+    if (!identity) {
+        send({connection}, 200, body, applicationJson);
+        return;
+    }
+    LocalServerWorker* worker = m_worker;
+    QMetaObject::invokeMethod(worker, [worker, connection, generation,
+                                       bytes = LocalHttp::responseBytes(200, body, applicationJson)] {
+        worker->deliverHello(connection, bytes, generation);
+    });
 }
 
 void LocalServer::answerLuts(quint64 connection, Incoming incoming) {
