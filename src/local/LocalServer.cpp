@@ -124,10 +124,13 @@ qint64 receiveSome(int descriptor, char* into, qint64 capacity) {
     }
 }
 
-// Bytes sent, 0 when the socket has no room now, -1 when the connection failed.
-qint64 sendSome(int descriptor, const char* bytes, qint64 size) {
+// Bytes sent, 0 when the socket has no room now, -1 when the connection failed. `last`: the
+// connection is closed once these bytes are out, so they may wait for the close, which then sends
+// them and the end of the connection in one segment instead of two.
+qint64 sendSome(int descriptor, const char* bytes, qint64 size, bool last) {
     for (;;) {
-        const ssize_t n = ::send(descriptor, bytes, size_t(size), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n =
+            ::send(descriptor, bytes, size_t(size), MSG_NOSIGNAL | MSG_DONTWAIT | (last ? MSG_MORE : 0));
         if (n >= 0) {
             return n;
         }
@@ -713,8 +716,9 @@ private:
             qint64 offered = 0;
             if (connection->answerSent < connection->answer.size()) {
                 offered = connection->answer.size() - connection->answerSent;
-                sent = sendSome(connection->descriptor,
-                                connection->answer.constData() + connection->answerSent, offered);
+                sent =
+                    sendSome(connection->descriptor, connection->answer.constData() + connection->answerSent,
+                             offered, fileSize == 0);
                 connection->answerSent += std::max<qint64>(sent, 0);
             } else if (connection->fileSent < fileSize) {
                 offered = std::min(filePieceBytes, fileSize - connection->fileSent);
@@ -729,7 +733,8 @@ private:
                     return;
                 }
                 offered = read;
-                sent = sendSome(connection->descriptor, m_piece.constData(), offered);
+                sent = sendSome(connection->descriptor, m_piece.constData(), offered,
+                                connection->fileSent + offered == fileSize);
                 connection->fileSent += std::max<qint64>(sent, 0);
             } else {
                 removeConnection(id); // all sent
