@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include <sys/mman.h>
-
 namespace LocalHttp {
 
 namespace {
@@ -14,19 +12,6 @@ namespace {
 char* headScratch() {
     thread_local QByteArray scratch(readChunkBytes, Qt::Uninitialized);
     return scratch.data();
-}
-
-// A large body is written into fresh memory page by page as it arrives; in pages of 2 MiB, where
-// the system has them, a 64 MiB body costs 32 page faults instead of 16,384, each of which is
-// expensive on a virtual machine.
-void preferLargePages(QByteArray& buffer) {
-    constexpr quintptr largePage = 2 * 1024 * 1024;
-    if (buffer.capacity() < qsizetype(2 * largePage)) {
-        return;
-    }
-    const quintptr start = (quintptr(buffer.data()) + largePage - 1) & ~(largePage - 1);
-    const quintptr end = (quintptr(buffer.data()) + quintptr(buffer.capacity())) & ~(largePage - 1);
-    ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
 
 } // namespace
@@ -45,7 +30,6 @@ RequestReceipt::Space RequestReceipt::nextSpace() {
     if (m_buffer.capacity() < m_received + wanted) {
         m_buffer.reserve(
             std::min(m_request->contentLength, std::max(m_received + wanted, 2 * m_buffer.capacity())));
-        preferLargePages(m_buffer);
     }
     m_buffer.resize(m_received + wanted);
     return {m_buffer.data() + m_received, wanted};
