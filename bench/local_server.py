@@ -18,6 +18,7 @@ import time
 BUILD = sys.argv[1]
 PROGRAM = os.path.join(BUILD, "tonewharf")
 CLIENT = os.path.join(BUILD, "bench", "parked_inbox_client")
+BARE_SERVER = os.path.join(BUILD, "bench", "bare_answer_server")
 WRK_DURATION = os.environ.get("WRK_DURATION", "10s")
 PARKED = int(os.environ.get("PARKED", "10000"))
 LAUNCHES = int(os.environ.get("LAUNCHES", "10"))
@@ -201,28 +202,53 @@ http {{ access_log off; keepalive_timeout 0; {temp}
     report("the program / nginx", f"{ours / theirs:.2f}")
 
 
+def park(port, seq):
+    """The parked client, once its COUNT requests are all sent."""
+    client = subprocess.Popen([CLIENT, str(port), str(PARKED), str(seq)], stdout=subprocess.PIPE, text=True)
+    if client.stdout.readline().strip() != "parked":
+        raise SystemExit("the parked client failed")
+    return client
+
+
+def answered(client):
+    """Milliseconds from the first answer to the last, once every one carried the new listing."""
+    result = client.stdout.readline().split()
+    if client.wait() != 0 or len(result) != 6 or result[1] != result[3]:
+        raise SystemExit(f"parked requests not all answered with the new listing: {result}")
+    return float(result[5])
+
+
 def parked():
-    """Parked long-polls: the memory each costs, and the answers after one change of the inbox."""
+    """Parked long-polls: the memory each costs, and the answers after one change of the inbox,
+    against the floor: a bare loop that sends the same answer to as many waiting connections."""
     program = Program()
     try:
         listing = body_of(exchange(program.port, b"GET /v1/inbox HTTP/1.1\r\n\r\n"))
         seq = int(listing.split(b'"seq":')[1].split(b"}")[0].split(b",")[0])
         base = program.settle()
-        client = subprocess.Popen([CLIENT, str(program.port), str(PARKED), str(seq)], stdout=subprocess.PIPE, text=True)
-        if client.stdout.readline().strip() != "parked":
-            raise SystemExit("the parked client failed")
+        client = park(program.port, seq)
         parked_kb = program.settle()
         with open(os.path.join(program.inbox, "Landed.cube"), "w") as landed:
             landed.write("LUT_3D_SIZE 2\n" + "0.5 0.5 0.5\n" * 8)
-        result = client.stdout.readline().split()
-        if client.wait() != 0 or len(result) != 6 or result[1] != result[3]:
-            raise SystemExit(f"parked requests not all answered with the new listing: {result}")
+        ours = answered(client)
+        answer = exchange(program.port, b"GET /v1/inbox HTTP/1.1\r\n\r\n")
     finally:
         program.stop()
+    with tempfile.NamedTemporaryFile() as answer_file:
+        answer_file.write(answer)
+        answer_file.flush()
+        bare = subprocess.Popen([BARE_SERVER, str(PARKED), answer_file.name], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, text=True)
+        port = int(bare.stdout.readline().split()[1])
+        client = park(port, seq)
+        time.sleep(1)
+        bare.communicate("go\n")
+        floor = answered(client)
     each = (parked_kb - base) * 1024 / PARKED
     report(f"{PARKED} parked GET /v1/inbox: memory each", f"{each:.0f} bytes", parked_bytes=each)
-    report("  from the first answer to the last after one change", f"{float(result[5]):.0f} ms",
-           parked_first_to_last_ms=float(result[5]))
+    report("  from the first answer to the last after one change", f"{ours:.0f} ms", parked_first_to_last_ms=ours)
+    report("  the same answers from a bare send-and-close loop (the floor)", f"{floor:.0f} ms",
+           parked_floor_ms=floor)
 
 
 def large():

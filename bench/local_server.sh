@@ -10,7 +10,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build}
 python=${PYTHON:-/usr/bin/python3}
 
-for tool in wrk nginx "$python" "$build/tonewharf" "$build/bench/parked_inbox_client"; do
+for tool in wrk nginx "$python" "$build/tonewharf" "$build/bench/parked_inbox_client" "$build/bench/bare_answer_server"; do
     command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
 # 10,000 parked requests need more than 10,000 descriptors on each side; the program raises its

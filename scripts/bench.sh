@@ -10,7 +10,7 @@ deadline=$((SECONDS + 590))
 echo "load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 install_packages
 cmake -S "$TONEWHARF_ROOT" -B "$TONEWHARF_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$TONEWHARF_BUILD" --target tonewharf parked_inbox_client inbox_scan_harness bench_engine_latency \
+cmake --build "$TONEWHARF_BUILD" --target tonewharf parked_inbox_client bare_answer_server inbox_scan_harness bench_engine_latency \
     bench_engine_inbox bench_still bench_event_stream
 
 results="$TONEWHARF_BUILD/bench-results"

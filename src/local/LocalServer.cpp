@@ -18,6 +18,7 @@
 #include <set>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <cerrno>
 #include <cstring>
@@ -253,6 +254,10 @@ public:
     // once the bytes are out. `file`, when given, follows `bytes` (its head) to the one connection.
     void deliver(const QList<quint64>& connections, const QByteArray& bytes,
                  std::optional<RegularFile> file = std::nullopt) {
+        // A wake answers thousands at once. Each answer goes out with the end of its connection, and
+        // the descriptors are closed after the last one: closing one costs about as much again as
+        // answering it, and the last iPad need not wait for that.
+        m_closeLater = connections.size() > 1;
         for (const quint64 id : connections) {
             Connection* connection = find(id);
             if (!connection || connection->phase != Phase::Routed) {
@@ -270,6 +275,11 @@ public:
             connection->deadline = m_clock.elapsed() + m_requestTimeout;
             sendMore(id);
         }
+        m_closeLater = false;
+        for (const int descriptor : m_toClose) {
+            ::close(descriptor);
+        }
+        m_toClose.clear();
     }
 
 private:
@@ -860,7 +870,12 @@ private:
             --m_openFiles;
         }
         dropNotifier(connection->notifier);
-        ::close(connection->descriptor);
+        if (m_closeLater) {
+            ::shutdown(connection->descriptor, SHUT_WR);
+            m_toClose.push_back(connection->descriptor);
+        } else {
+            ::close(connection->descriptor);
+        }
         charge(*connection, 0);
         letOneWaiterPast();
         resumeAccepting();
@@ -899,6 +914,8 @@ private:
     qint64 m_descriptorBudget = 1;
     bool m_triedAnyPort = false;
     quint64 m_lastConnectionId = 0;
+    bool m_closeLater = false; // while answering many at once: ended now, closed after the last
+    std::vector<int> m_toClose;
     std::unordered_map<quint64, std::unique_ptr<Connection>> m_connections;
     qint64 m_openFiles = 0;
     qint64 m_reading = 0;
