@@ -98,9 +98,9 @@ struct Cube {
     qsizetype close = -1; // the closing quote
 };
 
-// Finds the end of the string that opens at `open`, or nothing
-// when it holds anything the fast path leaves to the ordinary decoder: a raw control character, an
-// unknown escape, an escaped surrogate, or bytes that are not strict UTF-8.
+// Finds the end of the string that opens at `open`, or nothing when it holds anything the fast path
+// leaves to the ordinary decoder: a raw control character, an unknown escape, an escaped surrogate,
+// or bytes that are not strict UTF-8.
 std::optional<Cube> plainString(const QByteArray& bytes, qsizetype open) {
     const auto* const start = reinterpret_cast<const unsigned char*>(bytes.constData());
     const auto* p = start + open + 1;
