@@ -81,6 +81,7 @@ class Program:
             self.port = listening_port(pidfd, self.process.pid)
             if self.port is None:
                 if self.process.poll() is not None or time.monotonic() - self.started > 10:
+                    self.stop()
                     raise SystemExit("the program did not listen")
                 time.sleep(0.0005)
         self.listening = time.monotonic()
@@ -144,10 +145,12 @@ def launch():
     listen_ms, hello_ms = [], []
     for _ in range(LAUNCHES):
         program = Program()
-        listen_ms.append((program.listening - program.started) * 1000)
-        answer = exchange(program.port, HELLO)
-        hello_ms.append((time.monotonic() - program.started) * 1000)
-        program.stop()
+        try:
+            listen_ms.append((program.listening - program.started) * 1000)
+            answer = exchange(program.port, HELLO)
+            hello_ms.append((time.monotonic() - program.started) * 1000)
+        finally:
+            program.stop()
         if b'"app":"Tonewharf"' not in answer:
             raise SystemExit("no hello after the launch: %r" % answer)
     report(f"launch (offscreen) to the port listening, median of {LAUNCHES}",
