@@ -56,28 +56,23 @@ bool readBool(const QSettings& settings, const QString& key, bool fallback) {
 SyncEngine::SyncEngine(EngineServices services, QObject* parent)
     : QObject(parent)
     , m_services(std::move(services)) {
-    // The local server first, listening at once when the setting is on: an iPad that connects
-    // while the rest starts (reading the keyring may take a while) waits in the queue instead of
-    // being refused. It takes no connection and reports no port before start().
-    m_local =
-        std::make_unique<LocalServer>(m_services.advertiser.get(), m_services.computerName,
-                                      m_services.localPreferredPort, LocalServer::defaultLongPollTimeout,
-                                      LocalServer::defaultRequestTimeout, m_services.localListenAddress);
-    readSettings();
-    if (m_localEnabled) {
-        m_local->prepare();
-    }
-
-    // The other owned objects, idle until start(); the cloud client restores a stored session.
+    // 1. The owned objects, idle until start(); the cloud client restores a stored session.
     m_cloud = new CloudStore(m_services.cloudUrl, m_services.credentials, CloudStore::requestTimeout, this);
     m_realtime = std::make_unique<RealtimeClient>(m_services.cloudUrl);
     m_resolve = new ResolveLink(m_services.resolveProfile, m_services.resources,
                                 m_services.runningApplications, m_services.resolveLinkTiming, this);
+    m_local =
+        std::make_unique<LocalServer>(m_services.advertiser.get(), m_services.computerName,
+                                      m_services.localPreferredPort, LocalServer::defaultLongPollTimeout,
+                                      LocalServer::defaultRequestTimeout, m_services.localListenAddress);
 
-    // Assigning the platform's answer here runs no side effect.
+    // 2-4. Settings.
+    readSettings();
+
+    // 5. Assigning the platform's answer here runs no side effect.
     m_launchAtLogin = m_services.loginItem && m_services.loginItem->isEnabled();
 
-    // Support folder and ledger; failures are silent.
+    // 6-7. Support folder and ledger; failures are silent.
     FileSystem::makeFolder(m_services.supportFolder);
     loadLedger();
 }

@@ -182,18 +182,11 @@ public:
     }
 
     void start() {
-        prepare();
-        if (m_listener >= 0 && !m_accepting) {
-            beginAccepting();
+        if (m_listener >= 0) {
+            return;
         }
-    }
-
-    // Listening without accepting: connections wait in the system's queue until start().
-    void prepare() {
-        if (m_listener < 0) {
-            m_triedAnyPort = false;
-            startListener(m_preferredPort);
-        }
+        m_triedAnyPort = false;
+        startListener(m_preferredPort);
     }
 
     void stop() {
@@ -324,19 +317,13 @@ private:
         m_listener = descriptor;
         m_descriptorBudget = m_maxDescriptors > 0 ? m_maxDescriptors : descriptorBudget(Descriptors::limit());
         m_listenerNotifier = std::make_unique<QSocketNotifier>(qintptr(descriptor), QSocketNotifier::Read);
-        m_listenerNotifier->setEnabled(false);
         QObject::connect(m_listenerNotifier.get(), &QSocketNotifier::activated, this,
                          [this] { acceptPending(); });
-    }
-
-    void beginAccepting() {
-        m_accepting = true;
-        m_listenerNotifier->setEnabled(true);
-        const quint16 port = boundPort(m_listener);
+        const quint16 chosen = boundPort(descriptor);
         if (m_advertiser) {
-            m_advertiser->advertise({m_computerName, LocalServer::serviceType, port, {{"v", "1"}}});
+            m_advertiser->advertise({m_computerName, LocalServer::serviceType, chosen, {{"v", "1"}}});
         }
-        reportPort(port);
+        reportPort(chosen);
     }
 
     void acceptPending() {
@@ -418,7 +405,7 @@ private:
     }
 
     void resumeAccepting() {
-        if (m_accepting && !m_listenerNotifier->isEnabled()) {
+        if (m_listenerNotifier && !m_listenerNotifier->isEnabled()) {
             m_acceptTimer.stop();
             m_listenerNotifier->setEnabled(true);
         }
@@ -436,9 +423,6 @@ private:
         if (!m_triedAnyPort) {
             m_triedAnyPort = true;
             startListener(0);
-            if (m_listener >= 0) {
-                beginAccepting();
-            }
             return;
         }
         reportPort(std::nullopt);
@@ -451,7 +435,7 @@ private:
         m_acceptTimer.stop();
         dropNotifier(m_listenerNotifier);
         ::close(std::exchange(m_listener, -1));
-        if (std::exchange(m_accepting, false) && m_advertiser) {
+        if (m_advertiser) {
             m_advertiser->withdraw();
         }
     }
@@ -908,7 +892,6 @@ private:
     QElapsedTimer m_clock;
     bool m_tearingDown = false;
     int m_listener = -1;
-    bool m_accepting = false; // listening and taking connections, not only prepared
     std::unique_ptr<QSocketNotifier> m_listenerNotifier;
     QTimer m_acceptTimer{this};
     qint64 m_descriptorBudget = 1;
@@ -960,11 +943,6 @@ LocalServer::~LocalServer() {
 void LocalServer::start() {
     LocalServerWorker* worker = m_worker;
     QMetaObject::invokeMethod(worker, [worker] { worker->start(); });
-}
-
-void LocalServer::prepare() {
-    LocalServerWorker* worker = m_worker;
-    QMetaObject::invokeMethod(worker, [worker] { worker->prepare(); });
 }
 
 void LocalServer::stop() {

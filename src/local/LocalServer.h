@@ -42,7 +42,7 @@ struct LocalServerLimits {
 // The small HTTP server through which iPads on the network send looks and fetch the inbox.
 // The object itself lives on the GUI thread and is where the engine's callbacks run; the listener,
 // every connection, parsing, routing and the parked inbox requests live on a thread of their own.
-// start, prepare, stop and the notify functions may be called from any thread: they only enqueue work.
+// start, stop and the notify functions may be called from any thread: they only enqueue work.
 class LocalServer : public QObject {
     Q_OBJECT
 
@@ -79,13 +79,9 @@ public:
     std::function<std::optional<RegularFile>(QString)> inboxFile;
     std::function<void(std::optional<quint16>)> onPortChange;
 
-    // Listen on the preferred port, falling back once to a port of the system's choosing, and take
-    // connections. Does nothing while taking them; after prepare() it only begins to.
+    // Listen on the preferred port, falling back once to a port of the system's choosing. Does
+    // nothing while listening.
     void start();
-    // Listen as start() does, but take no connection, advertise nothing and report no port until
-    // start(): connections made while the program is still starting wait in the system's queue
-    // instead of being refused.
-    void prepare();
     // Stop listening, close every connection (parked ones unanswered) and report no port.
     void stop();
     // Answer every parked GET /v1/inbox with the current listing.
