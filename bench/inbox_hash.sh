@@ -58,5 +58,9 @@ for round in $(seq "$rounds"); do
                  printf "| %d | %s | %.3f s = %.2f GB/s (%.3f s) | %.3f s = %.2f GB/s (%.3f s) | %.2f (%.2f) | %.3f |\n",
                         round, load, ot[1], b / ot[1] / 1e9, ot[2], st[1], b / st[1] / 1e9, st[2],
                         ot[1] / st[1], ot[2] / st[2], r / b }'
+    echo "$openssl_s $scan_s" >>"$work/rounds.txt"
 done
 echo "inbox $bytes bytes in ${#files[@]} files; openssl on an empty input, wall (CPU): $openssl_start s"
+# For scripts/bench.sh: the median round's wall-clock throughput of each, in GB/s.
+sort -n -k1,1 "$work/rounds.txt" | awk -v b="$bytes" '{ o[NR] = $1 } END { printf "figure\thash_openssl_gbps\t%.4f\n", b / o[int((NR + 1) / 2)] / 1e9 }'
+sort -n -k3,3 "$work/rounds.txt" | awk -v b="$bytes" '{ s[NR] = $3 } END { printf "figure\thash_engine_gbps\t%.4f\n", b / s[int((NR + 1) / 2)] / 1e9 }'

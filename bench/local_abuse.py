@@ -361,7 +361,10 @@ for name, cpu, note in rows:
     print(f"{name:<44} {f'{ok}/{len(results)}':>15} {worst * 1000:>6.0f}ms {rss / 1024:>6.0f}MiB {fds:>8} {cpu:>9.2f}s")
     print(f"    {note}")
 everything = [r for rs in client.results.values() for r in rs]
-print(f"well-behaved client overall: {sum(r[0] for r in everything)}/{len(everything)} answered correctly, "
-      f"worst {max(r[1] for r in everything) * 1000:.0f} ms")
+right, worst = sum(r[0] for r in everything), max(r[1] for r in everything) * 1000
+print(f"well-behaved client overall: {right}/{len(everything)} answered correctly, worst {worst:.0f} ms")
 print(f"program peak RSS (VmHWM) {status_kb('VmHWM') / 1024:.0f} MiB, idle {sampler.peaks['idle program'][0] / 1024:.0f} MiB; "
       f"server thread {server_cpu() - cpu_start:.2f} s of processor time in all")
+# For scripts/bench.sh.
+print(f"figure\tabuse_right\t{right}\nfigure\tabuse_asked\t{len(everything)}\nfigure\tabuse_worst_ms\t{worst:.0f}")
+print(f"figure\tabuse_vmhwm_mib\t{status_kb('VmHWM') / 1024:.0f}")

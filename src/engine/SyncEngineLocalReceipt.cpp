@@ -45,6 +45,9 @@ void SyncEngine::installLocalServerCallbacks() {
             self->onPortChange(port);
         }
     };
+    // The server keeps its hello answer until the account in it changes.
+    connect(m_cloud, &CloudStore::signedInChanged, m_local.get(), &LocalServer::notifyIdentityChanged);
+    connect(m_cloud, &CloudStore::emailChanged, m_local.get(), &LocalServer::notifyIdentityChanged);
 }
 
 QMap<QString, QString> SyncEngine::identity() const {
@@ -65,12 +68,11 @@ QCoro::Task<bool> SyncEngine::receiveLUT(Incoming incoming) {
         co_return false;
     }
     const QString cubeName = LookFileNames::cubeFileName(name, Qt::CaseInsensitive);
-    const QByteArray bytes = incoming.cube.toUtf8();
-    if (bytes.isEmpty()) {
+    if (incoming.cube.isEmpty()) {
         co_return false;
     }
     const CubeWrite cube =
-        writeCube(bytes, cubeName, cubeName + QStringLiteral(" → Resolve (local network)"));
+        writeCube(incoming.cube, cubeName, cubeName + QStringLiteral(" → Resolve (local network)"));
     if (cube == CubeWrite::failed) {
         co_return false;
     }

@@ -5,16 +5,13 @@
 #include <cstring>
 #include <optional>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 namespace IncomingBody {
 
 namespace {
 
 // Stands in for the cube while the rest of the body is decoded the ordinary way.
 constexpr char sentinelJson[] = R"("\ufdd0tonewharf-cube\ufdd1")";
-const QString sentinelText = QStringLiteral("\ufdd0tonewharf-cube\ufdd1");
+const QByteArray sentinelText = QByteArrayLiteral("\xef\xb7\x90tonewharf-cube\xef\xb7\x91");
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -28,17 +25,13 @@ bool hasZeroByte(quint64 word) {
     return ((word - everyByte(1)) & ~word & everyByte(0x80)) != 0;
 }
 
-// Eight bytes at once: whether any of them needs more than copying, as a byte of a cube mostly
-// does not. `strict` also stops at the closing quote and at control characters, for the scan
-// that has not yet checked them.
-bool plainWord(const char* p, bool strict) {
+// Eight bytes at once: whether none of them needs more than copying, as a byte of a cube mostly
+// does not: no escape, no closing quote, no control character, nothing outside ASCII.
+bool plainWord(const char* p) {
     quint64 word = 0;
     std::memcpy(&word, p, sizeof word);
-    if ((word & everyByte(0x80)) != 0 || hasZeroByte(word ^ everyByte('\\'))) {
-        return false;
-    }
-    return !strict ||
-           (!hasZeroByte(word ^ everyByte('"')) && ((word - everyByte(0x20)) & ~word & everyByte(0x80)) == 0);
+    return (word & everyByte(0x80)) == 0 && !hasZeroByte(word ^ everyByte('\\')) &&
+           !hasZeroByte(word ^ everyByte('"')) && ((word - everyByte(0x20)) & ~word & everyByte(0x80)) == 0;
 }
 
 // Index of the closing quote of the string whose opening quote is at `open`, or -1.
@@ -103,33 +96,29 @@ int escapedUnit(const unsigned char* p) {
 struct Cube {
     qsizetype open = -1;  // the opening quote
     qsizetype close = -1; // the closing quote
-    qsizetype units = 0;  // of UTF-16 in the text
 };
 
-// Finds the end of the string that opens at `open` and the UTF-16 length of its text, or nothing
-// when it holds anything the fast path leaves to the ordinary decoder: a raw control character, an
-// unknown escape, an escaped surrogate, or bytes that are not strict UTF-8.
+// Finds the end of the string that opens at `open`, or nothing when it holds anything the fast path
+// leaves to the ordinary decoder: a raw control character, an unknown escape, an escaped surrogate,
+// or bytes that are not strict UTF-8.
 std::optional<Cube> plainString(const QByteArray& bytes, qsizetype open) {
-    qsizetype units = 0;
     const auto* const start = reinterpret_cast<const unsigned char*>(bytes.constData());
     const auto* p = start + open + 1;
     const auto* const stop = start + bytes.size();
     for (;;) {
-        while (stop - p >= 8 && plainWord(reinterpret_cast<const char*>(p), true)) {
+        while (stop - p >= 8 && plainWord(reinterpret_cast<const char*>(p))) {
             p += 8;
-            units += 8;
         }
         if (p == stop) {
             return std::nullopt;
         }
         const unsigned char c = *p;
         if (c == '"') {
-            return Cube{open, p - start, units};
+            return Cube{open, p - start};
         }
         if (c < 0x20) {
             return std::nullopt;
         }
-        ++units;
         if (c == '\\') {
             const unsigned char e = stop - p >= 2 ? p[1] : 0;
             if (e == 'u') {
@@ -176,7 +165,6 @@ std::optional<Cube> plainString(const QByteArray& bytes, qsizetype open) {
             }
         }
         p += length;
-        units += length == 4 ? 1 : 0;
     }
 }
 
@@ -243,83 +231,65 @@ std::optional<Cube> findCube(const QByteArray& bytes) {
     }
 }
 
-// Gives the whole pages inside [from, to) back to the system; their bytes are not read again.
-void release(const char* from, const char* to) {
-    static const quintptr page = quintptr(sysconf(_SC_PAGESIZE));
-    const quintptr first = (quintptr(from) + page - 1) & ~(page - 1);
-    const quintptr last = quintptr(to) & ~(page - 1);
-    if (last > first) {
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
-    }
-}
-
-char16_t unescaped(char e) {
+char unescaped(char e) {
     switch (e) {
     case 'b':
-        return u'\b';
+        return '\b';
     case 'f':
-        return u'\f';
+        return '\f';
     case 'n':
-        return u'\n';
+        return '\n';
     case 'r':
-        return u'\r';
+        return '\r';
     case 't':
-        return u'\t';
+        return '\t';
     default:
-        return char16_t(e);
+        return e;
     }
 }
 
-// Converts a string that plainString accepted, so without checks, releasing the converted part of
-// the body as it goes: the body and the text are never resident whole together.
-QString convert(char* begin, char* end, qsizetype units) {
-    constexpr qsizetype step = 1024 * 1024;
-    QString text(units, Qt::Uninitialized);
-    auto* out = reinterpret_cast<char16_t*>(text.data());
-    const auto* p = reinterpret_cast<const unsigned char*>(begin);
-    const auto* const stop = reinterpret_cast<const unsigned char*>(end);
-    const auto* released = p;
-    while (p < stop) {
-        const auto* const stepEnd = stop - p > step ? p + step : stop;
-        while (p < stepEnd) {
-            if (stepEnd - p >= 8 && plainWord(reinterpret_cast<const char*>(p), false)) {
-                // Through local copies, which the compiler widens in registers.
-                unsigned char narrow[8];
-                char16_t wide[8];
-                std::memcpy(narrow, p, sizeof narrow);
-                for (int k = 0; k < 8; ++k) {
-                    wide[k] = narrow[k];
-                }
-                std::memcpy(out, wide, sizeof wide);
+// Unescapes a string that plainString accepted, so without checks, to the start of `into`, and
+// answers the length of the text, which is its UTF-8 as Incoming::decode would give it. The text
+// is never longer than its escaped form, so writing to the start of the body's own buffer never
+// overtakes the reading: the body and the cube are never held twice.
+qsizetype unescape(char* into, const char* begin, const char* end) {
+    char* out = into;
+    const char* p = begin;
+    while (p < end) {
+        if (end - p >= 8) {
+            // Loaded whole before it is stored: the two ranges may overlap.
+            quint64 word = 0;
+            std::memcpy(&word, p, sizeof word);
+            if (!hasZeroByte(word ^ everyByte('\\'))) {
+                std::memcpy(out, &word, sizeof word);
                 out += 8;
                 p += 8;
                 continue;
             }
-            const unsigned char c = *p;
-            if (c == '\\') {
-                *out++ = p[1] == 'u' ? char16_t(escapedUnit(p)) : unescaped(char(p[1]));
-                p += p[1] == 'u' ? 6 : 2;
-            } else if (c < 0x80) {
-                *out++ = c;
-                ++p;
-            } else if (c < 0xe0) {
-                *out++ = char16_t(((c & 0x1f) << 6) | (p[1] & 0x3f));
-                p += 2;
-            } else if (c < 0xf0) {
-                *out++ = char16_t(((c & 0x0f) << 12) | ((p[1] & 0x3f) << 6) | (p[2] & 0x3f));
-                p += 3;
-            } else {
-                const char32_t point =
-                    ((c & 0x07) << 18) | ((p[1] & 0x3f) << 12) | ((p[2] & 0x3f) << 6) | (p[3] & 0x3f);
-                *out++ = char16_t(0xd7c0 + (point >> 10));
-                *out++ = char16_t(0xdc00 | (point & 0x3ff));
-                p += 4;
-            }
         }
-        release(reinterpret_cast<const char*>(released), reinterpret_cast<const char*>(p));
-        released = p;
+        if (*p != '\\') {
+            *out++ = *p++; // ASCII, or a byte of strict UTF-8 copied as it is
+            continue;
+        }
+        if (p[1] != 'u') {
+            *out++ = unescaped(p[1]);
+            p += 2;
+            continue;
+        }
+        const int unit = escapedUnit(reinterpret_cast<const unsigned char*>(p)); // never a surrogate
+        if (unit < 0x80) {
+            *out++ = char(unit);
+        } else if (unit < 0x800) {
+            *out++ = char(0xc0 | (unit >> 6));
+            *out++ = char(0x80 | (unit & 0x3f));
+        } else {
+            *out++ = char(0xe0 | (unit >> 12));
+            *out++ = char(0x80 | ((unit >> 6) & 0x3f));
+            *out++ = char(0x80 | (unit & 0x3f));
+        }
+        p += 6;
     }
-    return text;
+    return out - into;
 }
 
 } // namespace
@@ -332,7 +302,7 @@ Decoded<Incoming> decode(QByteArray body, qsizetype streamingThreshold) {
     if (!cube) {
         return Incoming::decode(body);
     }
-    // Nothing of the body is released before the rest has decoded: any failure is answered by the
+    // Nothing of the body is overwritten before the rest has decoded: any failure is answered by the
     // ordinary decoder on the whole body, since its message carries the offset of the fault.
     const QByteArray rest = body.first(cube->open) + sentinelJson + body.sliced(cube->close + 1);
     Decoded<Incoming> decoded = Incoming::decode(rest);
@@ -340,7 +310,9 @@ Decoded<Incoming> decode(QByteArray body, qsizetype streamingThreshold) {
         return Incoming::decode(body);
     }
     Incoming incoming = std::move(decoded).value();
-    incoming.cube = convert(body.data() + cube->open + 1, body.data() + cube->close, cube->units);
+    char* const buffer = body.data();
+    body.truncate(unescape(buffer, buffer + cube->open + 1, buffer + cube->close));
+    incoming.cube = std::move(body);
     return incoming;
 }
 

@@ -18,6 +18,7 @@
 #include <set>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <cerrno>
 #include <cstring>
@@ -124,10 +125,13 @@ qint64 receiveSome(int descriptor, char* into, qint64 capacity) {
     }
 }
 
-// Bytes sent, 0 when the socket has no room now, -1 when the connection failed.
-qint64 sendSome(int descriptor, const char* bytes, qint64 size) {
+// Bytes sent, 0 when the socket has no room now, -1 when the connection failed. `last`: the
+// connection is closed once these bytes are out, so they may wait for the close, which then sends
+// them and the end of the connection in one segment instead of two.
+qint64 sendSome(int descriptor, const char* bytes, qint64 size, bool last) {
     for (;;) {
-        const ssize_t n = ::send(descriptor, bytes, size_t(size), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n =
+            ::send(descriptor, bytes, size_t(size), MSG_NOSIGNAL | MSG_DONTWAIT | (last ? MSG_MORE : 0));
         if (n >= 0) {
             return n;
         }
@@ -194,6 +198,21 @@ public:
         reportPort(std::nullopt);
     }
 
+    void notifyIdentityChanged() {
+        ++m_identityGeneration;
+        m_helloAnswer.clear();
+    }
+
+    // The hello answer given by the engine is kept until the identity changes, so that a hello is
+    // answered here at once instead of hopping to the GUI thread and back: one answered under an
+    // identity that has changed since is not kept.
+    void deliverHello(quint64 connection, const QByteArray& bytes, quint64 generation) {
+        if (generation == m_identityGeneration) {
+            m_helloAnswer = bytes;
+        }
+        deliver({connection}, bytes);
+    }
+
     void notifyInboxChanged() {
         if (m_waiters.isEmpty()) {
             return;
@@ -228,6 +247,10 @@ public:
     // once the bytes are out. `file`, when given, follows `bytes` (its head) to the one connection.
     void deliver(const QList<quint64>& connections, const QByteArray& bytes,
                  std::optional<RegularFile> file = std::nullopt) {
+        // A wake answers thousands at once. Each answer goes out with the end of its connection, and
+        // the descriptors are closed after the last one: closing one costs about as much again as
+        // answering it, and the last iPad need not wait for that.
+        m_closeLater = connections.size() > 1;
         for (const quint64 id : connections) {
             Connection* connection = find(id);
             if (!connection || connection->phase != Phase::Routed) {
@@ -245,6 +268,11 @@ public:
             connection->deadline = m_clock.elapsed() + m_requestTimeout;
             sendMore(id);
         }
+        m_closeLater = false;
+        for (const int descriptor : m_toClose) {
+            ::close(descriptor);
+        }
+        m_toClose.clear();
     }
 
 private:
@@ -428,9 +456,18 @@ private:
         Connection& added = *m_connections.emplace(id, std::move(connection)).first->second;
         m_headReaders.insert(id);
         ++m_reading;
-        setDeadline(added, added.acceptedAt + std::min(m_requestTimeout, m_requestDeadline));
-        watch(added, QSocketNotifier::Read);
+        // Most requests are complete by now: they are routed without ever being watched or
+        // given a place among the deadlines.
+        added.deadline = added.acceptedAt + std::min(m_requestTimeout, m_requestDeadline);
         receive(id);
+    }
+
+    // Reading goes on once the peer sends more, within the connection's deadline.
+    void awaitMore(Connection& connection) {
+        watch(connection, QSocketNotifier::Read);
+        if (!connection.deadlineEntry) {
+            setDeadline(connection, connection.deadline);
+        }
     }
 
     // The notifier is deleted later: this may run inside one of its own signals.
@@ -491,6 +528,7 @@ private:
             }
             charge(*connection, connection->receipt.reservedBytes());
             if (read == 0) {
+                awaitMore(*connection);
                 return;
             }
             using State = LocalHttp::RequestReceipt::State;
@@ -515,6 +553,9 @@ private:
                 removeConnection(id);
                 return;
             }
+        }
+        if (Connection* connection = find(id); connection && !connection->waitingForMemory) {
+            awaitMore(*connection);
         }
     }
 
@@ -553,7 +594,9 @@ private:
     // total deadline runs meanwhile.
     void waitForMemory(Connection& connection) {
         connection.waitingForMemory = true;
-        connection.notifier->setEnabled(false);
+        if (connection.notifier) {
+            connection.notifier->setEnabled(false);
+        }
         m_memoryWaiters.insert(connection.id);
         m_heldByWaiters += connection.held;
         setDeadline(connection, connection.acceptedAt + m_requestDeadline);
@@ -574,7 +617,7 @@ private:
         m_memoryWaiters.erase(connection.id);
         m_heldByWaiters -= connection.held;
         connection.waitingForMemory = false;
-        connection.notifier->setEnabled(true);
+        watch(connection, QSocketNotifier::Read);
         setDeadline(connection, m_headReaders.contains(connection.id)
                                     ? connection.acceptedAt + std::min(m_requestTimeout, m_requestDeadline)
                                     : bodyDeadline(connection));
@@ -622,14 +665,20 @@ private:
         const quint64 id = connection.id;
         LocalServer* owner = m_owner;
         if (request.method == u"GET" && request.path == u"/v1/hello") {
-            QMetaObject::invokeMethod(owner, [owner, id] { owner->answerHello(id); });
+            if (!m_helloAnswer.isEmpty()) {
+                deliver({id}, m_helloAnswer);
+                return;
+            }
+            QMetaObject::invokeMethod(owner, [owner, id, generation = m_identityGeneration] {
+                owner->answerHello(id, generation);
+            });
         } else if (look) {
             Decoded<Incoming> decoded = IncomingBody::decode(std::exchange(body, QByteArray()));
             if (!decoded) {
                 answerNow(connection, 400, QByteArrayLiteral("bad request"));
                 return;
             }
-            charge(connection, decoded->cube.size() * qint64(sizeof(QChar)));
+            charge(connection, decoded->cube.capacity());
             QMetaObject::invokeMethod(owner, [owner, id, incoming = std::move(decoded).value()]() mutable {
                 owner->answerLuts(id, std::move(incoming));
             });
@@ -661,8 +710,9 @@ private:
             qint64 offered = 0;
             if (connection->answerSent < connection->answer.size()) {
                 offered = connection->answer.size() - connection->answerSent;
-                sent = sendSome(connection->descriptor,
-                                connection->answer.constData() + connection->answerSent, offered);
+                sent =
+                    sendSome(connection->descriptor, connection->answer.constData() + connection->answerSent,
+                             offered, fileSize == 0);
                 connection->answerSent += std::max<qint64>(sent, 0);
             } else if (connection->fileSent < fileSize) {
                 offered = std::min(filePieceBytes, fileSize - connection->fileSent);
@@ -677,7 +727,8 @@ private:
                     return;
                 }
                 offered = read;
-                sent = sendSome(connection->descriptor, m_piece.constData(), offered);
+                sent = sendSome(connection->descriptor, m_piece.constData(), offered,
+                                connection->fileSent + offered == fileSize);
                 connection->fileSent += std::max<qint64>(sent, 0);
             } else {
                 removeConnection(id); // all sent
@@ -803,7 +854,12 @@ private:
             --m_openFiles;
         }
         dropNotifier(connection->notifier);
-        ::close(connection->descriptor);
+        if (m_closeLater) {
+            ::shutdown(connection->descriptor, SHUT_WR);
+            m_toClose.push_back(connection->descriptor);
+        } else {
+            ::close(connection->descriptor);
+        }
         charge(*connection, 0);
         letOneWaiterPast();
         resumeAccepting();
@@ -841,6 +897,8 @@ private:
     qint64 m_descriptorBudget = 1;
     bool m_triedAnyPort = false;
     quint64 m_lastConnectionId = 0;
+    bool m_closeLater = false; // while answering many at once: ended now, closed after the last
+    std::vector<int> m_toClose;
     std::unordered_map<quint64, std::unique_ptr<Connection>> m_connections;
     qint64 m_openFiles = 0;
     qint64 m_reading = 0;
@@ -851,7 +909,9 @@ private:
     qint64 m_heldByWaiters = 0;
     std::set<quint64> m_memoryWaiters; // in the order they were accepted
     quint64 m_pastTheBound = 0;        // the one connection let past the bound, if any
-    QByteArray m_piece; // one piece of a file on its way out; shared, since sending is one at a time
+    QByteArray m_piece;       // one piece of a file on its way out; shared, since sending is one at a time
+    QByteArray m_helloAnswer; // empty until the engine has answered a hello for the current identity
+    quint64 m_identityGeneration = 0;
 
     std::set<std::pair<qint64, quint64>> m_deadlines;
     QTimer m_deadlineTimer{this};
@@ -890,6 +950,11 @@ void LocalServer::stop() {
     QMetaObject::invokeMethod(worker, [worker] { worker->stop(); });
 }
 
+void LocalServer::notifyIdentityChanged() {
+    LocalServerWorker* worker = m_worker;
+    QMetaObject::invokeMethod(worker, [worker] { worker->notifyIdentityChanged(); });
+}
+
 void LocalServer::notifyInboxChanged() {
     LocalServerWorker* worker = m_worker;
     QMetaObject::invokeMethod(worker, [worker] { worker->notifyInboxChanged(); });
@@ -904,7 +969,7 @@ void LocalServer::send(QList<quint64> connections, int status, const QByteArray&
     });
 }
 
-void LocalServer::answerHello(quint64 connection) {
+void LocalServer::answerHello(quint64 connection, quint64 generation) {
     QJsonObject object;
     if (identity) {
         const QMap<QString, QString> map = identity();
@@ -916,7 +981,15 @@ void LocalServer::answerHello(quint64 connection) {
     if (body.isEmpty()) {
         body = QByteArrayLiteral("{}");
     }
-    send({connection}, 200, body, applicationJson);
+    if (!identity) {
+        send({connection}, 200, body, applicationJson);
+        return;
+    }
+    LocalServerWorker* worker = m_worker;
+    QMetaObject::invokeMethod(worker, [worker, connection, generation,
+                                       bytes = LocalHttp::responseBytes(200, body, applicationJson)] {
+        worker->deliverHello(connection, bytes, generation);
+    });
 }
 
 void LocalServer::answerLuts(quint64 connection, Incoming incoming) {

@@ -43,7 +43,7 @@ struct LocalServerLimits {
 // The small HTTP server through which iPads on the network send looks and fetch the inbox.
 // The object itself lives on the GUI thread and is where the engine's callbacks run; the listener,
 // every connection, parsing, routing and the parked inbox requests live on a thread of their own.
-// start, stop and notifyInboxChanged may be called from any thread: they only enqueue work.
+// start, stop and the notify functions may be called from any thread: they only enqueue work.
 class LocalServer : public QObject {
     Q_OBJECT
 
@@ -87,6 +87,9 @@ public:
     void stop();
     // Answer every parked GET /v1/inbox with the current listing.
     void notifyInboxChanged();
+    // The identity map may have changed: the next GET /v1/hello asks identity() again. Until then
+    // hellos are answered with the last answer the map gave.
+    void notifyIdentityChanged();
 
     static std::optional<Request> parseRequest(QByteArrayView bytes) {
         return LocalHttp::parseRequest(bytes);
@@ -100,7 +103,7 @@ private:
     friend class LocalServerWorker;
 
     // The endpoint halves that need the engine; they run here and hand the answer back.
-    void answerHello(quint64 connection);
+    void answerHello(quint64 connection, quint64 generation);
     void answerLuts(quint64 connection, Incoming incoming);
     void answerInbox(QList<quint64> connections, qint64 since, bool force);
     void answerFile(quint64 connection, const QString& name);

@@ -15,7 +15,7 @@ Decoded<Incoming> Incoming::decode(const QByteArray& bytes) {
             return Decoded<Incoming>::failure(*error);
         }
     }
-    Incoming incoming{*name, *cube, *size, {}};
+    Incoming incoming{*name, cube->toUtf8(), *size, {}};
     const QJsonValue look = object->value(QStringLiteral("look"));
     if (!look.isUndefined() && !look.isNull()) {
         auto decoded = LUTLook::fromJson(look, QStringLiteral("look"));

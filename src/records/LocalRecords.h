@@ -12,7 +12,7 @@
 // A look sent by an iPad in the body of POST /v1/luts.
 struct Incoming {
     QString name;
-    QString cube; // the complete .cube text
+    QByteArray cube; // the complete .cube text, as UTF-8
     std::optional<qint64> size;
     std::optional<LUTLook> look;
 

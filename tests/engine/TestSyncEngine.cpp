@@ -1,3 +1,4 @@
+#include "cloud/CredentialService.h"
 #include "engine/FileDigest.h"
 #include "engine/FolderWatcher.h"
 #include "engine/SyncEngine.h"
@@ -9,6 +10,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <QCoroTask>
@@ -33,6 +35,17 @@ struct RefusingLoginItem final : LoginItem {
         return u"The operation couldn't be completed."_s;
     }
 };
+
+// GET /v1/hello, while this thread's event loop serves the engine.
+QByteArray hello(quint16 port) {
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    socket.write("GET /v1/hello HTTP/1.1\r\n\r\n");
+    QByteArray answer;
+    const bool closed = QTest::qWaitFor(
+        [&] { return (answer += socket.readAll(), socket.state() == QAbstractSocket::UnconnectedState); });
+    return closed ? answer : QByteArray("no answer");
+}
 
 } // namespace
 
@@ -187,10 +200,16 @@ private slots:
 
     void theServerFollowsItsSettingAndSigningOut() {
         EngineFixture fixture;
+        for (const auto& [account, value] :
+             {std::pair{"token", "t"}, {"userID", "u"}, {"email", "ana@example.com"}}) {
+            fixture.credentials()->write(CredentialService::name(), account, value);
+        }
         auto engine = std::make_unique<SyncEngine>(fixture.services());
         engine->start();
         QTRY_VERIFY(engine->localPort() && engine->watcher());
+        QVERIFY(hello(*engine->localPort()).contains("\"account\":\"ana@example.com\""));
         engine->signOut();
+        QVERIFY(!hello(*engine->localPort()).contains("account")); // the server's answer follows the account
         QCOMPARE(engine->watcher(), nullptr);
         QVERIFY(engine->localPort().has_value());
         engine->setLocalEnabled(false);
