@@ -25,6 +25,10 @@ private slots:
         QCOMPARE(FileSystem::readAll(path, 5), std::optional<QByteArray>("short"));
         QCOMPARE(FileSystem::readAll(path, 4), std::nullopt);
         QCOMPARE(FileSystem::readAll(dir.path()), std::nullopt);
+        // What a look is compared with before it is written again: the same bytes, not the same size.
+        QVERIFY(FileSystem::holds(path, "short"));
+        QVERIFY(!FileSystem::holds(path, "shore") && !FileSystem::holds(path, "shor") &&
+                !FileSystem::holds(path, "shortr"));
     }
 };
 
