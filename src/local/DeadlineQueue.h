@@ -9,12 +9,14 @@
 #include <set>
 #include <utility>
 
-// When each connection is next due, on one timer for all of them. Each connection keeps its own
-// entry (the moment it is queued at); an entry is moved only to come due earlier, so that a deadline
-// pushed later on every read costs nothing: the owner puts an entry that came due early back.
+// When each connection is next due, on one timer for all of them. A connection keeps its entry (the
+// moment it is queued at) itself. An entry only ever moves earlier, so that a deadline pushed later
+// on every read costs nothing: an entry that comes due before its connection's deadline is simply
+// queued again by the owner.
 class DeadlineQueue : public QObject {
 public:
-    // `due(connection, now)` for every entry that came due, taken out of the queue, in order.
+    // `due(connection, now)` for every entry that came due, in order; the entry has left the queue by
+    // then, and the owner clears its own.
     DeadlineQueue(const QElapsedTimer& clock, std::function<void(quint64, qint64)> due, QObject* parent);
 
     // Queues the connection at `at` unless its entry already comes due no later.
