@@ -1,12 +1,20 @@
 #include "support/RunningProgram.h"
 
+#include "platform/FileSystem.h"
 #include "support/RunProgram.h"
 
+#include <QDBusConnectionInterface>
 #include <QDir>
 #include <QRegularExpression>
 #include <QTest>
 
 #include <csignal>
+
+namespace {
+
+const QString credentialService = QStringLiteral("com.quillfen.tonewharf.cloud");
+
+} // namespace
 
 RunningProgram::RunningProgram(const QString& program, const QStringList& arguments,
                                const QProcessEnvironment& environment) {
@@ -36,6 +44,57 @@ RunningProgram::RunningProgram(const QString& program, const QStringList& argume
     m_process.setProcessEnvironment(world);
     m_process.setProgram(program);
     m_process.setArguments(arguments);
+}
+
+RunningProgram::~RunningProgram() {
+    stop();
+    QDBusConnection::disconnectFromBus(m_bus.name());
+    for (QProcess* daemon : {&m_keyring, &m_busDaemon}) {
+        daemon->kill();
+        daemon->waitForFinished();
+    }
+}
+
+bool RunningProgram::startSessionBus(bool keyring) {
+    const QString socket = path("runtime/bus");
+    FileSystem::writeAtomically(
+        path("bus.conf"), "<busconfig><type>session</type><listen>unix:path=" + QFile::encodeName(socket) +
+                              "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                              "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+                              "<allow own=\"*\"/>"
+                              "</policy></busconfig>");
+    m_busDaemon.start("dbus-daemon", {"--nofork", "--config-file=" + path("bus.conf")});
+    QProcessEnvironment environment = m_process.processEnvironment();
+    environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socket);
+    m_process.setProcessEnvironment(environment);
+    if (!QTest::qWaitFor([&] { return QFile::exists(socket); }, 10000)) {
+        return false;
+    }
+    m_bus = QDBusConnection::connectToBus("unix:path=" + socket, socket);
+    if (keyring) {
+        m_keyring.setProcessEnvironment(environment);
+        m_keyring.start("gnome-keyring-daemon", {"--foreground", "--unlock", "--components=secrets"});
+        m_keyring.write("throwaway");
+        m_keyring.closeWriteChannel();
+    }
+    return m_bus.isConnected() &&
+           (!keyring ||
+            QTest::qWaitFor([&] { return m_bus.interface()->isServiceRegistered("org.freedesktop.secrets"); },
+                            10000));
+}
+
+void RunningProgram::storeCredential(const QString& account, const std::optional<QString>& value) {
+    const QStringList item{"service", credentialService, "account", account};
+    runProgram("secret-tool",
+               (value ? QStringList{"store", "--label=Tonewharf"} : QStringList{"clear"}) + item,
+               value.value_or(QString()).toUtf8(), m_process.processEnvironment());
+}
+
+std::optional<QString> RunningProgram::credential(const QString& account) const {
+    const QByteArray value =
+        runProgram("secret-tool", {"lookup", "service", credentialService, "account", account}, {},
+                   m_process.processEnvironment());
+    return value.isNull() ? std::nullopt : std::optional(QString::fromUtf8(value));
 }
 
 bool RunningProgram::start() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDBusConnection>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -13,9 +14,19 @@ class RunningProgram {
 public:
     explicit RunningProgram(const QString& program, const QStringList& arguments = {},
                             const QProcessEnvironment& environment = {});
-    ~RunningProgram() { stop(); }
+    ~RunningProgram();
 
+    QString root() const { return m_root.path(); }
     QString path(const QString& relative) const { return m_root.filePath(relative); }
+    // Before start(): a session bus of the program's own, without service activation, and with
+    // `keyring` an unlocked throwaway gnome-keyring on it. Both outlive restarts of the program.
+    bool startSessionBus(bool keyring);
+    const QDBusConnection& bus() const { return m_bus; }
+    // The program's sign-in item `account` in that keyring, written (or, with no value, deleted)
+    // and read by secret-tool, libsecret's own client.
+    void storeCredential(const QString& account, const std::optional<QString>& value);
+    std::optional<QString> credential(const QString& account) const;
+
     bool start();
     // The TCP port the program listens on, once it does within 10 s.
     std::optional<quint16> waitForListeningPort() const;
@@ -25,5 +36,8 @@ public:
 
 private:
     QTemporaryDir m_root;
+    QProcess m_busDaemon;
+    QProcess m_keyring;
+    QDBusConnection m_bus{QString()};
     QProcess m_process;
 };

@@ -5,7 +5,7 @@ python3 pocketbase_service.py --port 0 binds 127.0.0.1, prints "LISTENING <port>
 Tonewharf asks as PocketBase does until killed or its parent is gone.
 The control API of the tests, never recorded, takes and gives JSON:
   POST /_test/users {"email","password"}; POST /_test/records {"collection","fields",("fileName",
-  "fileBase64")}; PATCH|DELETE /_test/records/<c>/<id>; GET|DELETE /_test/requests (DELETE also
+  "fileBase64")}; GET /_test/records (every collection's, oldest first); PATCH|DELETE /_test/records/<c>/<id>; GET|DELETE /_test/requests (DELETE also
   forgets stream opens and unused scripts); POST|DELETE /_test/fail {"method","path","status",
   "bodyBase64","count","stall","close"}; POST /_test/realtime/script {"streams":[{"chunks":
   [{"base64","delayMs"}],"close"}]} (answers the next stream requests instead of PB_CONNECT);
@@ -256,6 +256,8 @@ class Handler(BaseHTTPRequestHandler):
             if segments == ["users"]:
                 answer = {"id": random_id(), "email": value["email"], "password": value["password"]}
                 service.users[answer["id"]] = answer
+            elif segments == ["records"] and method == "GET":
+                answer = [record for records in service.records.values() for record in records.values()]
             elif segments == ["requests"] and method == "GET":
                 answer = list(service.requests)
             elif segments == ["requests"]:

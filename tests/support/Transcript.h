@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QMap>
+#include <QProcess>
+#include <QStringList>
+
+#include <memory>
+#include <vector>
+
+class CloudTestService;
+class FakeResolveInstallation;
+class RunningProgram;
+
+// What a scenario let a user or a peer see of the running program, step by step, as one text: the
+// local server's answers to the scenario, the requests that reached the cloud service, the calls
+// that reached Resolve through the bridge, the files in the LUT folder, the support folder and
+// Resolve's script folder (the ledger and configuration with their content), and the activity log.
+// Record ids, tokens, stored file names, ports, the computer's name and the temporary folder become
+// stable names.
+class Transcript {
+public:
+    Transcript(RunningProgram& program, const FakeResolveInstallation& resolve,
+               CloudTestService* cloud = nullptr);
+
+    // Asks the local server as an iPad would: POST with a body, else GET.
+    void ask(const QString& path, const QByteArray& body = {}, const QString& label = {});
+    // A GET left waiting (a long-poll); its answer belongs to the step in which it comes.
+    void park(const QString& path);
+    void note(const QString& line) { m_pending.append(line); }
+    // Shows `raw` (a user's id, say) as `stable`.
+    void name(const QString& raw, const QString& stable) { m_names.insert(raw, stable); }
+    // Ends a step: once its lines hold every text of `until` and have stayed the same for a moment,
+    // they are recorded under the title.
+    void step(const QString& title, const QStringList& until = {});
+    // Whether the transcript is tests/system/<name>.transcript; if not, prints a unified diff. With
+    // TONEWHARF_UPDATE_TRANSCRIPTS set, it rewrites that file instead.
+    bool matches(const QString& name) const;
+
+private:
+    struct Seen {
+        qsizetype requests = 0;
+        qsizetype resolveCalls = 0;
+        QMap<QString, QString> files; // path -> size and digest, or the content of a JSON file
+        QStringList activity;         // oldest first
+    };
+    QStringList observe(Seen& now);
+    QStringList fileLines(const Seen& now);
+    QString answer(const QString& request, const QByteArray& response);
+    QString normalised(QString text);
+
+    RunningProgram& m_program;
+    const FakeResolveInstallation& m_resolve;
+    CloudTestService* m_cloud;
+    Seen m_seen;
+    QStringList m_pending;
+    std::vector<std::pair<QString, std::unique_ptr<QProcess>>> m_parked;
+    QMap<QString, QString> m_names;
+    QString m_text;
+    int m_steps = 0;
+};
