@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QMap>
 #include <QProcess>
 #include <QStringList>
@@ -12,23 +13,23 @@ class FakeResolveInstallation;
 class RunningProgram;
 
 // What a scenario let a user or a peer see of the running program, step by step, as one text: the
-// local server's answers to the scenario, the requests that reached the cloud service, the calls
-// that reached Resolve through the bridge, the files in the LUT folder, the support folder and
-// Resolve's script folder (the ledger and configuration with their content), and the activity log.
-// Record ids, tokens, stored file names, ports, the computer's name and the temporary folder become
-// stable names.
+// local server's answers to the scenario, the requests that reached the cloud service, the calls that
+// reached Resolve through the bridge, the files of the LUT folder, the support folder and Resolve's
+// script folder (the ledger entry by entry), and the activity log. What changes from run to run
+// (ids, tokens, ports, the temporary folder) is shown by stable names.
 class Transcript {
 public:
     Transcript(RunningProgram& program, const FakeResolveInstallation& resolve,
-               CloudTestService* cloud = nullptr);
+               CloudTestService* cloud = nullptr)
+        : m_program(program)
+        , m_resolve(resolve)
+        , m_cloud(cloud) {}
 
     // Asks the local server as an iPad would: POST with a body, else GET.
     void ask(const QString& path, const QByteArray& body = {}, const QString& label = {});
     // A GET left waiting (a long-poll); its answer belongs to the step in which it comes.
     void park(const QString& path);
-    void note(const QString& line) { m_pending.append(line); }
-    // Shows `raw` (a user's id, say) as `stable`.
-    void name(const QString& raw, const QString& stable) { m_names.insert(raw, stable); }
+    void note(const QString& line) { m_pending << line; }
     // Ends a step: once its lines hold every text of `until` and have stayed the same for a moment,
     // they are recorded under the title.
     void step(const QString& title, const QStringList& until = {});
@@ -37,16 +38,17 @@ public:
     bool matches(const QString& name) const;
 
 private:
+    // What earlier steps saw.
     struct Seen {
         qsizetype requests = 0;
         qsizetype resolveCalls = 0;
-        QMap<QString, QString> files; // path -> size and digest, or the content of a JSON file
+        QMap<QString, QString> files; // name -> size and digest, or content
         QStringList activity;         // oldest first
     };
     QStringList observe(Seen& now);
-    QStringList fileLines(const Seen& now);
+    QString url(const QString& path) const;
     QString answer(const QString& request, const QByteArray& response);
-    QString normalised(QString text);
+    QString normalised(QString text) const;
 
     RunningProgram& m_program;
     const FakeResolveInstallation& m_resolve;
@@ -54,7 +56,7 @@ private:
     Seen m_seen;
     QStringList m_pending;
     std::vector<std::pair<QString, std::unique_ptr<QProcess>>> m_parked;
-    QMap<QString, QString> m_names;
+    QJsonObject m_names; // what the cloud service made up -> the stable names it gave
     QString m_text;
     int m_steps = 0;
 };

@@ -1,0 +1,315 @@
+#include "platform/FileSystem.h"
+#include "support/CloudTestService.h"
+#include "support/RunningProgram.h"
+#include "support/Transcript.h"
+#include "support/fake_resolve/FakeResolve.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSettings>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+
+// A small .cube; another variant has other bytes.
+QByteArray cube(const QString& title, int variant = 0) {
+    QByteArray text = "TITLE \"" + title.toUtf8() + "\"\nLUT_3D_SIZE 2\n";
+    for (int i = 0; i < 8; ++i) {
+        text += QByteArray::number(i % 2) + " 0.5 " + QByteArray::number((i + variant) % 3) + "\n";
+    }
+    return text;
+}
+
+// A look as an iPad sends it over the network; with a slope, it carries CDL values.
+QByteArray look(const QString& name, double slope = 0) {
+    QJsonObject body{{"name", name}, {"cube", QString::fromUtf8(cube(name.section(u'/', -1)))}};
+    if (slope > 0) {
+        body["look"] =
+            QJsonDocument::fromJson(QStringLiteral(R"({"name":"%1","space":"rec709","slope":[%2,1,0.9],
+            "offset":[0,0,0],"power":[1,1,1],"saturation":1.2})")
+                                        .arg(name)
+                                        .arg(slope)
+                                        .toUtf8())
+                .object();
+    }
+    return QJsonDocument(body).toJson(QJsonDocument::Compact);
+}
+
+QProcessEnvironment cloudAt(const QUrl& url) {
+    QProcessEnvironment environment;
+    environment.insert("TONEWHARF_CLOUD_URL", url.toString());
+    return environment;
+}
+
+// The built program, reached only from outside, with a fake Resolve (running, and answering unless
+// told otherwise) and the test cloud service with one user, ana, whose session the scenario puts in
+// the program's keyring or takes out; and the transcript of all of it.
+struct Road {
+    CloudTestService service;
+    const QJsonValue ana =
+        service.start() ? service.control("POST", "/_test/users",
+                                          QJsonObject{{"email", "ana@example.com"}, {"password", "secret"}})
+                        : QJsonValue();
+    RunningProgram tonewharf{
+        QStringLiteral(TONEWHARF_BUILD_DIR "/tonewharf"), {}, cloudAt(service.baseUrl())};
+    FakeResolveInstallation resolve{tonewharf.path("resolve")};
+    Transcript transcript{tonewharf, resolve, &service};
+    const QString inbox = tonewharf.path("resolve/LUT/Tonewharf/To TINTARA/");
+
+    bool ready() {
+        return ana.isObject() && resolve.isValid() && resolve.startRunning() &&
+               tonewharf.startSessionBus(true);
+    }
+    void signIn(bool signedIn = true) {
+        for (const QString account : {"token", "id", "email"}) {
+            tonewharf.storeCredential(account == "id" ? "userID" : account,
+                                      signedIn ? std::optional(ana[account].toString()) : std::nullopt);
+        }
+    }
+    void setPaused(bool paused) {
+        QSettings(tonewharf.path("home/.config/quillfen/Tonewharf.conf"), QSettings::IniFormat)
+            .setValue("tonewharf.paused", paused);
+    }
+    // Waits for Resolve's next status poll and for the program to read its answer.
+    bool polled(qsizetype polls) {
+        const bool polled =
+            QTest::qWaitFor([&] { return resolve.calls().count("scriptapp") > polls; }, 10000);
+        QTest::qWait(300);
+        return polled;
+    }
+    // Holds the service until the bridge has reached Resolve, so that the first sync finds Resolve
+    // ready to refresh however loaded the machine is.
+    bool start() {
+        const qsizetype polls = resolve.calls().count("scriptapp");
+        service.hold(true);
+        const bool started = tonewharf.start() && polled(polls);
+        service.hold(false);
+        return started;
+    }
+    bool restart() { return tonewharf.stop() == 0 && start(); }
+    // A look on the iPad, marked for Resolve unless told otherwise; its record id.
+    QString record(const QString& name, bool withLook = false, bool marked = true,
+                   const QByteArray& bytes = {}) {
+        QJsonObject fields{{"name", name}, {"resolve", marked}};
+        if (withLook) {
+            fields["look"] = QJsonDocument::fromJson(look(name, 1.1))["look"].toObject();
+        }
+        const QJsonObject body{
+            {"collection", "tintara_luts"},
+            {"fields", fields},
+            {"fileName", name + ".cube"},
+            {"fileBase64", QString::fromLatin1((bytes.isNull() ? cube(name, 1) : bytes).toBase64())}};
+        return service.control("POST", "/_test/records", body)["id"].toString();
+    }
+    bool exported(const QString& name, int variant = 0) {
+        return FileSystem::writeAtomically(inbox + name, cube(name, variant)).ok;
+    }
+};
+
+} // namespace
+
+// Scenarios of a user's day, each step named for what it is there to show; everything the program
+// showed is compared with tests/system/<Scenario>.transcript (see the README to rewrite them).
+class TestRoads : public QObject {
+    Q_OBJECT
+
+private slots:
+    void localNetworkRoad() {
+        Road road;
+        QVERIFY(road.ready());
+        road.resolve.stopRunning();
+        road.resolve.setControl({{"mode", "refuse"}});
+        QVERIFY(road.tonewharf.start());
+        Transcript& transcript = road.transcript;
+        transcript.ask("/v1/hello");
+        transcript.ask("/v1/inbox");
+        transcript.step(
+            "Started signed out, Resolve installed but not running: the script goes in, the inbox is empty");
+
+        transcript.ask("/v1/luts", look("Warm", 1.1), "Warm with CDL values");
+        transcript.step("A look with CDL values becomes a cube and a still; Resolve is not asked",
+                        {"LUT/Looks/Warm.drx"});
+
+        // Resolve starts; its next status poll, within 5 s, finds it while the inbox settles.
+        const qsizetype polls = road.resolve.calls().count("scriptapp");
+        road.resolve.setControl({});
+        QVERIFY(road.resolve.startRunning());
+        transcript.park("/v1/inbox?since=0");
+        for (const QString name : {"b.cube", "Day2.CUBE", "A.cube", ".Hidden.cube", "Day2.txt"}) {
+            QVERIFY(road.exported(name));
+        }
+        QVERIFY(FileSystem::writeAtomically(road.inbox + "Empty.cube", ""));
+        transcript.step(
+            "Grades in the inbox wake the parked listing, by name; hidden, empty and other files stay out",
+            {"(parked)"});
+        transcript.ask("/v1/inbox/Day2.CUBE");
+        transcript.ask("/v1/inbox/../ledger.json");
+        transcript.step("An inbox file is served by its name; nothing outside the inbox is");
+
+        QVERIFY(road.polled(polls));
+        transcript.ask("/v1/luts", look("Warm", 1.3), "Warm with other CDL values");
+        transcript.ask("/v1/luts", look("../../etc/Plain"), "Plain under a path");
+        transcript.step(
+            "Resolve runs: other CDL values rewrite only the still; a new cube goes in by its last name and "
+            "Resolve refreshes once",
+            {"resolve refresh"});
+
+        transcript.ask("/v1/luts", look("Plain"), "Plain again");
+        transcript.ask("/v1/luts", look(".."), "a look named ..");
+        transcript.ask("/v1/luts", R"({"name":"Lost"})", "a look without its cube");
+        transcript.ask("/v1/luts");
+        transcript.step("A look sent again and looks refused change nothing");
+        QVERIFY(transcript.matches("LocalNetworkRoad"));
+    }
+
+    void cloudRoad() {
+        Road road;
+        QVERIFY(road.ready());
+        road.signIn();
+        const QString warm = road.record("Warm", true);
+        const QString cool = road.record("Cool");
+        road.record("Idle", false, false);
+        QVERIFY(road.start());
+        Transcript& transcript = road.transcript;
+        transcript.ask("/v1/hello");
+        transcript.step(
+            "Started signed in: the session is refreshed, the stream subscribed, the marked looks come "
+            "down and Resolve refreshes once",
+            {"resolve refresh", "cloud POST /api/realtime"});
+
+        road.record("Fresh", true);
+        transcript.step("A look marked on the iPad comes down through the stream", {"resolve refresh"});
+
+        QVERIFY(QFile::remove(road.tonewharf.path("resolve/LUT/Tonewharf/Cool.cube")));
+        road.record("Idle 2", false, false);
+        for (const QString& id : {warm, cool}) {
+            road.service.control("PATCH", "/_test/records/tintara_luts/" + id, QJsonObject{{"size", 3}});
+        }
+        transcript.step(
+            "Through the stream, a look not marked and one already delivered change nothing; Cool, "
+            "deleted from the LUT folder, is reported back when its record changes",
+            {"cloud PATCH"});
+
+        road.service.control("DELETE", "/_test/records/tintara_luts/" + warm);
+        transcript.step("A look deleted in the cloud is forgotten; its files stay",
+                        {"ledger - pulled <Warm>"});
+
+        transcript.park("/v1/inbox?since=0");
+        QVERIFY(road.exported("Day2.cube") && road.exported(".Day2.cube") && road.exported("Day2.txt"));
+        transcript.step("A grade exported wakes the parked listing and goes up; hidden and other files stay",
+                        {"(parked)", "pushed Day2.cube"});
+
+        QVERIFY(road.exported("Day2.cube") && road.exported("Day3.cube"));
+        transcript.step("The same grade exported again sends nothing; a new one goes up",
+                        {"pushed Day3.cube"});
+
+        QVERIFY(road.exported("Day2.cube", 1) && QFile::remove(road.inbox + "Day3.cube"));
+        transcript.step(
+            "Day2 with other bytes replaces its record; Day3, removed from the inbox, is forgotten",
+            {"cloud PATCH"});
+
+        QVERIFY(road.restart());
+        transcript.step("Restarted: the session and the ledger hold, nothing goes down or up again",
+                        {"cloud GET /api/collections/tintara_luts/records", "cloud POST /api/realtime"});
+        QVERIFY(transcript.matches("CloudRoad"));
+    }
+
+    // The states in which the program holds back, each left again by a restart, as a user would
+    // (the setting or the keyring changed).
+    void pausedAndSignedOut() {
+        Road road;
+        QVERIFY(road.ready());
+        road.signIn();
+        road.record("Early");
+        road.setPaused(true);
+        QVERIFY(road.tonewharf.start());
+        Transcript& transcript = road.transcript;
+        transcript.step(
+            "Started paused: the session is refreshed and the stream subscribed, nothing is listed",
+            {"cloud POST /api/realtime"});
+
+        road.record("Later");
+        transcript.ask("/v1/luts", look("Local"), "a look while paused");
+        transcript.park("/v1/inbox?since=0");
+        QVERIFY(road.exported("Day1.cube"));
+        transcript.step(
+            "Paused: looks marked on the iPad or sent over the network are refused; a grade exported is "
+            "offered on the network only",
+            {"(parked)"});
+
+        road.setPaused(false);
+        QVERIFY(road.restart());
+        transcript.step("Resumed: both marked looks come down, the grade goes up",
+                        {"pushed Day1.cube", "resolve refresh"});
+
+        road.signIn(false);
+        QVERIFY(road.restart());
+        transcript.ask("/v1/hello");
+        road.record("Unseen");
+        transcript.park("/v1/inbox?since=1");
+        QVERIFY(road.exported("Day2.cube"));
+        transcript.step(
+            "Signed out: nothing reaches the cloud and hello names no account; a grade exported is offered "
+            "on the network",
+            {"(parked)"});
+
+        road.signIn();
+        QVERIFY(road.restart());
+        transcript.ask("/v1/hello");
+        transcript.step(
+            "Signed in again: the look marked meanwhile comes down, the grade exported meanwhile goes up",
+            {"pushed Day2.cube", "resolve refresh"});
+
+        road.tonewharf.storeCredential("token", "refused-session");
+        QVERIFY(road.restart());
+        transcript.step("A session the service refuses is given up", {"auth-refresh"});
+        for (const QString account : {"token", "userID", "email"}) {
+            transcript.note("keyring " + account + ": " +
+                            road.tonewharf.credential(account).value_or("(none)"));
+        }
+        transcript.ask("/v1/hello");
+        transcript.step("The keyring holds no session any more");
+        QVERIFY(transcript.matches("PausedAndSignedOut"));
+    }
+
+    void killedDuringABurstLeavesOnlyWholeFiles() {
+        Road road;
+        QVERIFY(road.ready());
+        road.signIn();
+        QMap<QString, QString> names; // record id -> look name
+        for (int i = 0; i < 40; ++i) {
+            const QString name = QStringLiteral("Look %1").arg(i);
+            names.insert(road.record(name, false, true, cube(name).repeated(500)), name);
+        }
+        QVERIFY(road.tonewharf.start());
+        const QString lut = road.tonewharf.path("resolve/LUT/Tonewharf/");
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(lut + "Look 0.cube"); }, 15000));
+        ::kill(pid_t(road.tonewharf.process().processId()), SIGKILL);
+        QVERIFY(road.tonewharf.process().waitForFinished(5000));
+
+        for (const QString& entry :
+             QDir(lut).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)) {
+            if (entry != "To TINTARA" && entry != "Looks") {
+                QVERIFY2(entry.endsWith(".cube"), qPrintable(entry));
+                QCOMPARE(FileSystem::readAll(lut + entry), cube(entry.chopped(5)).repeated(500));
+            }
+        }
+        const QJsonObject pulled =
+            QJsonDocument::fromJson(
+                FileSystem::readAll(road.tonewharf.path("home/.local/share/Tonewharf/ledger.json"))
+                    .value_or("{}"))
+                .object()["pulled"]
+                .toObject();
+        for (const QString& id : pulled.keys()) {
+            const QString fileName = pulled[id].toObject()["fileName"].toString();
+            QCOMPARE(fileName, names.value(id) + ".cube");
+            QVERIFY(QFile::exists(lut + fileName));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRoads)
+#include "TestRoads.moc"
