@@ -40,4 +40,5 @@ private:
     QProcess m_keyring;
     QDBusConnection m_bus{QString()};
     QProcess m_process;
+    qint64 m_group = 0; // the process group of the program's last start
 };
