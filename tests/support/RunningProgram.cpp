@@ -84,6 +84,8 @@ bool RunningProgram::startSessionBus(bool keyring) {
     if (keyring) {
         m_keyring.setProcessEnvironment(environment);
         m_keyring.start("gnome-keyring-daemon", {"--foreground", "--unlock", "--components=secrets"});
+        // Written only once it runs: a channel closed while the process starts may never reach it.
+        m_keyring.waitForStarted();
         m_keyring.write("throwaway");
         m_keyring.closeWriteChannel();
     }

@@ -5,9 +5,9 @@ python3 pocketbase_service.py --port 0 binds 127.0.0.1, prints "LISTENING <port>
 Tonewharf asks as PocketBase does until killed or its parent is gone.
 The control API of the tests, never recorded, takes and gives JSON:
   POST /_test/users {"email","password"} -> {"id","token"}; POST /_test/records {"collection","fields",
-  ("fileName","fileBase64")}; PATCH|DELETE /_test/records/<c>/<id>; GET /_test/transcript (the requests as
-  lines of a transcript and the stable names they use, see transcript_lines); GET|DELETE /_test/requests (DELETE also
-  forgets stream opens and unused scripts); POST|DELETE /_test/fail {"method","path","status",
+  ("fileName","fileBase64")}; PATCH /_test/records/<c>/<id> {fields,("fileName","fileBase64")};
+  DELETE /_test/records/<c>/<id>; GET /_test/transcript {"lines","names"} (see transcript_lines);
+  GET|DELETE /_test/requests (DELETE also forgets stream opens and unused scripts); POST|DELETE /_test/fail {"method","path","status",
   "bodyBase64","count","stall","close"}; POST /_test/realtime/script {"streams":[{"chunks":
   [{"base64","delayMs"}],"close"}]} (answers the next stream requests instead of PB_CONNECT);
   POST /_test/realtime/send {"base64"} -> {"streams"}; GET /_test/realtime/clients and /opens. Qt
@@ -281,11 +281,11 @@ class Handler(BaseHTTPRequestHandler):
                 answer = {"times": list(service.opens)}
             elif segments[0] != "records":
                 raise ApiError(404, NOT_FOUND)
+        upload = (value.pop("fileName"), base64.b64decode(value.pop("fileBase64", ""))) if "fileName" in value else None
         if segments == ["records"] and method == "POST":
-            upload = (value["fileName"], base64.b64decode(value.get("fileBase64", ""))) if "fileName" in value else None
             answer = service.save(value["collection"], None, value.get("fields") or {}, upload)
         elif len(segments) == 3 and segments[0] == "records" and method == "PATCH":
-            answer = service.save(segments[1], segments[2], value)
+            answer = service.save(segments[1], segments[2], value, upload)
         elif len(segments) == 3 and segments[0] == "records" and method == "DELETE":
             with service.lock:
                 record = service.records[segments[1]].pop(segments[2])

@@ -172,6 +172,7 @@ private slots:
         const QString warm = road.record("Warm", true);
         const QString cool = road.record("Cool");
         road.record("Idle", false, false);
+        const QString older = road.record("Day2.cube", false, false); // a grade sent from elsewhere
         QVERIFY(road.start());
         Transcript& transcript = road.transcript;
         transcript.ask("/v1/hello");
@@ -180,18 +181,26 @@ private slots:
             "down and Resolve refreshes once",
             {"resolve refresh", "cloud POST /api/realtime"});
 
-        road.record("Fresh", true);
+        const QString fresh = road.record("Fresh", true);
         transcript.step("A look marked on the iPad comes down through the stream", {"resolve refresh"});
 
         QVERIFY(QFile::remove(road.tonewharf.path("resolve/LUT/Tonewharf/Cool.cube")));
         road.record("Idle 2", false, false);
+        road.service.control("POST", "/_test/records",
+                             QJsonObject{{"collection", "tintara_looks"},
+                                         {"fields", QJsonObject{{"name", "Elsewhere"}, {"resolve", true}}},
+                                         {"fileName", "Elsewhere.cube"}});
         for (const QString& id : {warm, cool}) {
             road.service.control("PATCH", "/_test/records/tintara_luts/" + id, QJsonObject{{"size", 3}});
         }
+        road.service.control(
+            "PATCH", "/_test/records/tintara_luts/" + fresh,
+            QJsonObject{{"fileName", "Fresh.cube"}, {"fileBase64", QString(cube("Fresh", 2).toBase64())}});
         transcript.step(
-            "Through the stream, a look not marked and one already delivered change nothing; Cool, "
-            "deleted from the LUT folder, is reported back when its record changes",
-            {"cloud PATCH"});
+            "Through the stream, a look not marked, one already delivered and a record of another collection "
+            "change nothing; Fresh, "
+            "replaced on the iPad, comes down again; Cool, deleted from the LUT folder, is reported back",
+            {"cloud PATCH", "resolve refresh"});
 
         road.service.control("DELETE", "/_test/records/tintara_luts/" + warm);
         transcript.step("A look deleted in the cloud is forgotten; its files stay",
@@ -199,17 +208,21 @@ private slots:
 
         transcript.park("/v1/inbox?since=0");
         QVERIFY(road.exported("Day2.cube") && road.exported(".Day2.cube") && road.exported("Day2.txt"));
-        transcript.step("A grade exported wakes the parked listing and goes up; hidden and other files stay",
-                        {"(parked)", "pushed Day2.cube"});
+        transcript.step(
+            "A grade exported wakes the parked listing and replaces the cloud's grade of its name; hidden "
+            "and other files stay",
+            {"(parked)", "pushed Day2.cube"});
 
         QVERIFY(road.exported("Day2.cube") && road.exported("Day3.cube"));
         transcript.step("The same grade exported again sends nothing; a new one goes up",
                         {"pushed Day3.cube"});
 
+        road.service.control("DELETE", "/_test/records/tintara_luts/" + older);
         QVERIFY(road.exported("Day2.cube", 1) && QFile::remove(road.inbox + "Day3.cube"));
         transcript.step(
-            "Day2 with other bytes replaces its record; Day3, removed from the inbox, is forgotten",
-            {"cloud PATCH"});
+            "Day2 with other bytes, its record deleted meanwhile, goes up as a new one; Day3, removed "
+            "from the inbox, is forgotten",
+            {"ledger ~ pushed Day2.cube"});
 
         QVERIFY(road.restart());
         transcript.step("Restarted: the session and the ledger hold, nothing goes down or up again",
