@@ -1,6 +1,5 @@
 #include "support/RunningProgram.h"
 
-#include "platform/FileSystem.h"
 #include "support/RunProgram.h"
 
 #include <QDBusConnectionInterface>
@@ -65,34 +64,24 @@ RunningProgram::~RunningProgram() {
     }
 }
 
-bool RunningProgram::startSessionBus(bool keyring) {
-    const QString socket = path("runtime/bus");
-    FileSystem::writeAtomically(
-        path("bus.conf"), "<busconfig><type>session</type><listen>unix:path=" + QFile::encodeName(socket) +
-                              "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                              "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-                              "<allow own=\"*\"/>"
-                              "</policy></busconfig>");
-    m_busDaemon.start("dbus-daemon", {"--nofork", "--config-file=" + path("bus.conf")});
+bool RunningProgram::startSessionWithKeyring() {
+    const QString address = "unix:path=" + path("runtime/bus");
+    m_busDaemon.start("dbus-daemon", {"--session", "--nofork", "--address=" + address});
     QProcessEnvironment environment = m_process.processEnvironment();
-    environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socket);
+    environment.insert("DBUS_SESSION_BUS_ADDRESS", address);
     m_process.setProcessEnvironment(environment);
-    if (!QTest::qWaitFor([&] { return QFile::exists(socket); }, 10000)) {
+    if (!QTest::qWaitFor([&] { return QFile::exists(path("runtime/bus")); }, 10000)) {
         return false;
     }
-    m_bus = QDBusConnection::connectToBus("unix:path=" + socket, socket);
-    if (keyring) {
-        m_keyring.setProcessEnvironment(environment);
-        m_keyring.start("gnome-keyring-daemon", {"--foreground", "--unlock", "--components=secrets"});
-        // Written only once it runs: a channel closed while the process starts may never reach it.
-        m_keyring.waitForStarted();
-        m_keyring.write("throwaway");
-        m_keyring.closeWriteChannel();
-    }
-    return m_bus.isConnected() &&
-           (!keyring ||
-            QTest::qWaitFor([&] { return m_bus.interface()->isServiceRegistered("org.freedesktop.secrets"); },
-                            10000));
+    m_bus = QDBusConnection::connectToBus(address, path("runtime/bus"));
+    m_keyring.setProcessEnvironment(environment);
+    m_keyring.start("gnome-keyring-daemon", {"--foreground", "--unlock", "--components=secrets"});
+    // Written only once it runs: a channel closed while the process starts may never reach it.
+    m_keyring.waitForStarted();
+    m_keyring.write("throwaway");
+    m_keyring.closeWriteChannel();
+    return QTest::qWaitFor([&] { return m_bus.interface()->isServiceRegistered("org.freedesktop.secrets"); },
+                           10000);
 }
 
 void RunningProgram::storeCredential(const QString& account, const std::optional<QString>& value) {
@@ -100,15 +89,6 @@ void RunningProgram::storeCredential(const QString& account, const std::optional
     runProgram("secret-tool",
                (value ? QStringList{"store", "--label=Tonewharf"} : QStringList{"clear"}) + item,
                value.value_or(QString()).toUtf8(), m_process.processEnvironment());
-}
-
-std::optional<QString> RunningProgram::credential(const QString& account) const {
-    QProcess lookup; // answers 1 when there is no such item
-    lookup.setProcessEnvironment(m_process.processEnvironment());
-    lookup.start("secret-tool", {"lookup", "service", credentialService, "account", account});
-    return lookup.waitForFinished() && lookup.exitCode() == 0
-               ? std::optional(QString::fromUtf8(lookup.readAll()))
-               : std::nullopt;
 }
 
 bool RunningProgram::start() {

@@ -18,14 +18,13 @@ public:
 
     QString root() const { return m_root.path(); }
     QString path(const QString& relative) const { return m_root.filePath(relative); }
-    // Before start(): a session bus of the program's own, without service activation, and with
-    // `keyring` an unlocked throwaway gnome-keyring on it. Both outlive restarts of the program.
-    bool startSessionBus(bool keyring);
+    // Before start(): a session bus of the program's own with an unlocked throwaway gnome-keyring on
+    // it; both outlive restarts of the program.
+    bool startSessionWithKeyring();
     const QDBusConnection& bus() const { return m_bus; }
-    // The program's sign-in item `account` in that keyring, written (or, with no value, deleted)
-    // and read by secret-tool, libsecret's own client.
+    // Writes the program's sign-in item `account` into that keyring, or with no value deletes it,
+    // with secret-tool, libsecret's own client.
     void storeCredential(const QString& account, const std::optional<QString>& value);
-    std::optional<QString> credential(const QString& account) const;
 
     bool start();
     // The TCP port the program listens on, once it does within 10 s.

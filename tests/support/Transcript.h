@@ -29,7 +29,6 @@ public:
     void ask(const QString& path, const QByteArray& body = {}, const QString& label = {});
     // A GET left waiting (a long-poll); its answer belongs to the step in which it comes.
     void park(const QString& path);
-    void note(const QString& line) { m_pending << line; }
     // Ends a step: once its lines hold every text of `until` and have stayed the same for a moment,
     // they are recorded under the title.
     void step(const QString& title, const QStringList& until = {});

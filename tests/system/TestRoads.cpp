@@ -61,7 +61,7 @@ struct Road {
 
     bool ready() {
         return ana.isObject() && resolve.isValid() && resolve.startRunning() &&
-               tonewharf.startSessionBus(true);
+               tonewharf.startSessionWithKeyring();
     }
     void signIn(bool signedIn = true) {
         for (const QString account : {"token", "id", "email"}) {
@@ -279,12 +279,10 @@ private slots:
         road.tonewharf.storeCredential("token", "refused-session");
         QVERIFY(road.restart());
         transcript.step("A session the service refuses is given up", {"auth-refresh"});
-        for (const QString account : {"token", "userID", "email"}) {
-            transcript.note("keyring " + account + ": " +
-                            road.tonewharf.credential(account).value_or("(none)"));
-        }
+
+        QVERIFY(road.restart());
         transcript.ask("/v1/hello");
-        transcript.step("The keyring holds no session any more");
+        transcript.step("Restarted, it is still signed out");
         QVERIFY(transcript.matches("PausedAndSignedOut"));
     }
 
