@@ -124,13 +124,14 @@ public:
     // The two icons at the sizes panels ask for, on a light and on a dark panel.
     void icons() {
         const int sizes[] = {16, 22, 24, 32};
-        QImage picture(2 * (16 + 22 + 24 + 32 + 4 * 12) + 3 * margin, 2 * 48, QImage::Format_RGB32);
+        QImage picture(3 * (16 + 22 + 24 + 32 + 4 * 12) + 4 * margin, 2 * 48, QImage::Format_RGB32);
         QPainter painter(&picture);
         int row = 0;
         for (const QColor& panel : {lightPanel, darkPanel}) {
             painter.fillRect(0, row * 48, picture.width(), 48, panel);
             int x = margin;
-            for (const QString& name : {QStringLiteral("MenuBarIcon"), QStringLiteral("MenuBarIconPaused")}) {
+            for (const QString& name : {QStringLiteral("MenuBarIcon"), QStringLiteral("MenuBarIconPaused"),
+                                        QStringLiteral("MenuBarIconAttention")}) {
                 for (const int size : sizes) {
                     painter.drawPixmap(x, row * 48 + (48 - size) / 2, Tray::iconNamed(name).pixmap(size));
                     x += size + 12;
@@ -140,11 +141,13 @@ public:
             ++row;
         }
         painter.end();
-        save(QStringLiteral("00-icons"), QStringLiteral("Tray icons"),
-             QStringLiteral(
-                 "Left: working (a grading colour wheel). Right: paused (the wheel in grey with pause bars). "
-                 "At 16, 22, 24 and 32 pixels, on a light and on a dark panel."),
-             picture);
+        save(
+            QStringLiteral("00-icons"), QStringLiteral("Tray icons"),
+            QStringLiteral(
+                "Left: working (a grading colour wheel). Middle: paused (the wheel in grey with pause bars). "
+                "Right: needs attention (the wheel with an amber warning sign). At 16, 22, 24 and 32 pixels, "
+                "on a light and on a dark panel."),
+            picture);
     }
 
     bool failed() const { return m_failed; }
@@ -197,6 +200,7 @@ int main(int argc, char* argv[]) {
     ScreenshotEngine engine(services);
     TrayApplication ui(engine);
     Tray& tray = ui.tray();
+    MainWindow& window = ui.window();
     SettingsView& settings = ui.settings();
     LoginView& signIn = ui.signIn();
 
@@ -223,14 +227,12 @@ int main(int argc, char* argv[]) {
     }
     camera.menu(tray, QStringLiteral("02-menu-signed-out"), QStringLiteral("Menu — signed out, listening"),
                 QStringLiteral("iPads on this network can already send looks to the port shown."), false);
-    settings.setStandalone(true);
     camera.window(
-        settings, QStringLiteral("03-settings-no-tray"),
-        QStringLiteral("Settings — a desktop without a tray"),
-        QStringLiteral("Where the desktop has no tray the settings window opens at start and offers "
-                       "signing in and quitting; the engine runs all the same."));
-    settings.setStandalone(false);
-    settings.close();
+        window, QStringLiteral("03-main-window-signed-out"),
+        QStringLiteral("Main window — a desktop without a tray, signed out"),
+        QStringLiteral("Where the desktop has no tray (GNOME as installed) the window holds all the "
+                       "menu holds; closing it leaves the agent running."));
+    window.close();
 
     // Signing in: empty, refused, busy, then for real.
     camera.window(
@@ -289,6 +291,18 @@ int main(int argc, char* argv[]) {
         QStringLiteral("The account, Resolve's version, the local port, and the latest activity with its "
                        "age (kept current while the menu is open)."),
         true);
+    engine.log(QStringLiteral("Day & Night.cube → Resolve (local network)"), true);
+    engine.log(QStringLiteral("Could not upload /home/ada/Projects/Feature Film/Reel 2/To TINTARA/Day 2 Reel "
+                              "3 Final.cube: Request failed"),
+               false);
+    engine.log(QStringLiteral("Warm Sunset.cube → Resolve"), true);
+    camera.window(
+        window, QStringLiteral("08-main-window-signed-in"),
+        QStringLiteral("Main window — signed in, with activity"),
+        QStringLiteral("The whole activity log, newest first with ages; “&” in a name shows as "
+                       "written, a long line is shortened in the middle (the whole line is its tool "
+                       "tip). Settings… answers Ctrl+, and Quit Ctrl+Q."));
+    window.close();
     camera.window(
         settings, QStringLiteral("08-settings-signed-in"), QStringLiteral("Settings — signed in"),
         QStringLiteral("The LUT folder is taken when Return is pressed or the field is left, not on "
@@ -328,16 +342,28 @@ int main(int argc, char* argv[]) {
     camera.menu(
         tray, QStringLiteral("11-menu-problems"),
         QStringLiteral("Menu — local network off, folder problem, no scripting, failures"),
-        QStringLiteral("The warning and the command to create the folder with administrator rights stand "
-                       "above the first separator; failed activity lines start with ✗."),
+        QStringLiteral("The icon turns amber: something needs the user. The warning and the command to "
+                       "create the folder with administrator rights stand above the first separator; failed "
+                       "activity lines start with ✗."),
         true);
+    camera.window(
+        window, QStringLiteral("11-main-window-problems"), QStringLiteral("Main window — problems"),
+        QStringLiteral("The same lines as the menu: the folder warning in orange with its command."));
+    window.close();
     settings.show();
     type(settings.folderField(), QStringLiteral("LUTs"));
     QTest::keyClick(settings.folderField(), Qt::Key_Return);
+    settings.createFolderButton()->click(); // nobody gives administrator rights here
+    waitFor([&] { return settings.createFolderFailure()->isVisible(); }, "the folder creation to fail");
     camera.window(
         settings, QStringLiteral("12-settings-problems"), QStringLiteral("Settings — problems"),
         QStringLiteral("A relative folder typed into the field is refused in red (the folder in use stays); "
-                       "the orange warning comes with its button; local network off."));
+                       "the orange warning comes with its button, and the button's failure under it; local "
+                       "network off."));
+    type(settings.folderField(), QStringLiteral("/home/ada/LUTs"));
+    camera.window(settings, QStringLiteral("13-settings-typed-folder"),
+                  QStringLiteral("Settings — a folder typed, not applied yet"),
+                  QStringLiteral("Until Return is pressed the field says its path is not in use yet."));
     settings.close();
     return camera.failed() ? 1 : 0;
 }

@@ -1,7 +1,11 @@
 #include "app/CommandLine.h"
 #include "app/SystemServices.h"
+#include "bus/BusClient.h"
+#include "bus/BusService.h"
 #include "cloud/CredentialService.h"
 #include "engine/SyncEngine.h"
+#include "platform/Descriptors.h"
+#include "platform/linux/FreedesktopNotifications.h"
 #include "ui/SingleInstance.h"
 #include "ui/TrayApplication.h"
 
@@ -49,10 +53,11 @@ void discardMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
 } // namespace
 
 int main(int argc, char* argv[]) {
+    qInstallMessageHandler(discardMessages);
     if (const auto status = CommandLine::handle(argc, argv)) {
         return *status;
     }
-    qInstallMessageHandler(discardMessages);
+    Descriptors::raiseLimit(); // room for many iPads' connections beside the program's own files
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("quillfen"));
     QCoreApplication::setApplicationName(QStringLiteral("Tonewharf"));
@@ -64,15 +69,22 @@ int main(int argc, char* argv[]) {
     // A second Tonewharf would fight the first over the port, the ledger and the LUT folder.
     SingleInstance instance;
     if (!instance.isPrimary()) {
-        return instance.askToShowSettings() ? 0 : 1;
+        // Through the session bus where there is one; the socket serves where there is none.
+        const bool shown = BusClient().call(QStringLiteral("ShowWindow")) == BusClient::Outcome::answered ||
+                           instance.askToShowSettings();
+        return shown ? 0 : 1;
     }
 
     CredentialService::setName(QStringLiteral("com.quillfen.tonewharf.cloud"));
 
     SyncEngine engine(systemServices());
-    TrayApplication ui(engine);
-    QObject::connect(&instance, &SingleInstance::showSettingsRequested, &ui, &TrayApplication::showSettings);
+    TrayApplication ui(engine, std::make_shared<FreedesktopNotifications>());
+    QObject::connect(&instance, &SingleInstance::showSettingsRequested, &ui, &TrayApplication::showWindow);
     ui.start();
+    BusService bus(engine,
+                   {[&ui] { ui.showSettings(); }, [&ui] { ui.showWindow(); }, &QCoreApplication::quit});
+    // Without a session bus (or with the name held elsewhere) the program runs on without it.
+    bus.publish(QDBusConnection::sessionBus());
     engine.start();
 
     return QApplication::exec();

@@ -210,6 +210,22 @@ QNetworkRequest CloudStore::request(const QString& path, const QList<QPair<QStri
     return request;
 }
 
+std::optional<QNetworkRequest> CloudStore::request(const QString& path, const QStringList& segments) const {
+    QNetworkRequest built = request(path);
+    QUrl url = built.url();
+    QString encoded = url.path(QUrl::FullyEncoded);
+    for (const QString& segment : segments) {
+        const std::optional<QByteArray> piece = pathSegment(segment);
+        if (!piece) {
+            return std::nullopt;
+        }
+        encoded += u'/' + QString::fromLatin1(*piece);
+    }
+    url.setPath(encoded, QUrl::StrictMode);
+    built.setUrl(url);
+    return built;
+}
+
 QCoro::Task<CloudStore::Answer> CloudStore::send(QNetworkRequest request, QByteArray verb,
                                                  std::optional<QByteArray> body) {
     QPointer<CloudStore> self(this);
@@ -241,10 +257,18 @@ QCoro::Task<CloudStore::Answer> CloudStore::send(QNetworkRequest request, QByteA
     const bool transportError = error != QNetworkReply::NoError && (int(error) < 200 || !status.isValid());
     if (transportError) {
         answer.kind = Answer::Kind::transportFailure;
-        answer.error =
-            (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError)
-                ? QStringLiteral("The request timed out.")
-                : reply->errorString();
+        switch (error) {
+        case QNetworkReply::OperationCanceledError:
+        case QNetworkReply::TimeoutError:
+            answer.error = QStringLiteral("The request timed out.");
+            break;
+        // Qt says "Unknown error" when the connection closed and a one-shot body cannot go again.
+        case QNetworkReply::ContentReSendError:
+            answer.error = QStringLiteral("Connection closed before the cloud answered");
+            break;
+        default:
+            answer.error = reply->errorString();
+        }
     } else if (!status.isValid()) {
         answer.kind = Answer::Kind::notHttp;
     } else {
@@ -416,18 +440,19 @@ CloudStore::uploadLUT(QString name, QString file, std::optional<qint64> size, st
     }
     local.close();
     // A named task: GCC 12 may destroy the temporary of `co_return co_await` twice.
-    QCoro::Task<std::optional<LUTRecord>> upload =
+    QCoro::Task<UploadResult> upload =
         uploadLUT(std::move(name), QFileInfo(file).fileName(), std::move(content), size, std::move(recordID),
                   resolve, std::move(source), std::move(look));
-    co_return co_await upload;
+    const UploadResult result = co_await upload;
+    co_return result.record;
 }
 
-QCoro::Task<std::optional<LUTRecord>>
-CloudStore::uploadLUT(QString name, QString fileName, QByteArray content, std::optional<qint64> size,
-                      std::optional<QString> recordID, std::optional<bool> resolve,
-                      std::optional<QString> source, std::optional<LUTLook> look) {
+QCoro::Task<UploadResult> CloudStore::uploadLUT(QString name, QString fileName, QByteArray content,
+                                                std::optional<qint64> size, std::optional<QString> recordID,
+                                                std::optional<bool> resolve, std::optional<QString> source,
+                                                std::optional<LUTLook> look) {
     if (!m_userID) {
-        co_return std::nullopt;
+        co_return {};
     }
     Multipart form;
     form.text(QStringLiteral("owner"), *m_userID);
@@ -448,44 +473,44 @@ CloudStore::uploadLUT(QString name, QString fileName, QByteArray content, std::o
     }
     form.file(fileName, content);
 
-    QNetworkRequest upload = request(recordID ? recordsPath + u'/' + *recordID : recordsPath);
-    upload.setRawHeader("Content-Type", "multipart/form-data; boundary=" + form.boundary);
+    std::optional<QNetworkRequest> upload =
+        recordID ? request(recordsPath, QStringList{*recordID}) : request(recordsPath);
+    if (!upload) {
+        // No record can have an id that is no path segment.
+        setStatus(QStringLiteral("Could not upload the LUT"));
+        co_return UploadResult{std::nullopt, true};
+    }
+    upload->setRawHeader("Content-Type", "multipart/form-data; boundary=" + form.boundary);
 
     QPointer<CloudStore> self(this);
     const Answer answer =
-        co_await send(std::move(upload), QByteArray(recordID ? "PATCH" : "POST"), form.body);
+        co_await send(std::move(*upload), QByteArray(recordID ? "PATCH" : "POST"), form.body);
     if (!self || answer.kind == Answer::Kind::abandoned) {
-        co_return std::nullopt;
+        co_return {};
     }
     if (answer.kind == Answer::Kind::transportFailure) {
         setStatus(answer.error);
-        co_return std::nullopt;
+        co_return {};
     }
     if (answer.kind == Answer::Kind::notHttp || answer.status != 200) {
         setStatus(QStringLiteral("Could not upload the LUT"));
-        co_return std::nullopt;
+        co_return UploadResult{std::nullopt, recordID && answer.status == 404};
     }
     Decoded<LUTRecord> record = LUTRecord::decode(answer.body);
     if (!record) {
         setStatus(record.error());
-        co_return std::nullopt;
+        co_return {};
     }
-    co_return std::move(record).toOptional();
+    co_return UploadResult{std::move(record).toOptional(), false};
 }
 
 QCoro::Task<std::optional<QByteArray>> CloudStore::downloadFile(LUTRecord record) {
-    const std::optional<QByteArray> id = pathSegment(record.id);
-    const std::optional<QByteArray> file = pathSegment(record.file);
-    if (!id || !file) {
+    std::optional<QNetworkRequest> download =
+        request(QStringLiteral("/api/files/tintara_luts"), QStringList{record.id, record.file});
+    if (!download) {
         co_return std::nullopt;
     }
-    QNetworkRequest download = request(QStringLiteral("/api/files/tintara_luts"));
-    QUrl url = download.url();
-    url.setPath(url.path(QUrl::FullyEncoded) + u'/' + QString::fromLatin1(*id) + u'/' +
-                    QString::fromLatin1(*file),
-                QUrl::StrictMode);
-    download.setUrl(url);
-    const Answer answer = co_await send(std::move(download), QByteArray("GET"), std::nullopt);
+    const Answer answer = co_await send(std::move(*download), QByteArray("GET"), std::nullopt);
     if (answer.kind != Answer::Kind::http || answer.status != 200) {
         co_return std::nullopt;
     }
@@ -499,9 +524,13 @@ QCoro::Task<bool> CloudStore::updateRecord(QString id, bool resolve, std::option
             fields.insert(QStringLiteral("look"), *json);
         }
     }
-    QNetworkRequest update = request(recordsPath + u'/' + id);
-    update.setRawHeader("Content-Type", "application/json");
+    std::optional<QNetworkRequest> update = request(recordsPath, QStringList{id});
+    if (!update) {
+        setStatus(QStringLiteral("Request failed"));
+        co_return false;
+    }
+    update->setRawHeader("Content-Type", "application/json");
     const std::optional<LUTRecord> record = co_await perform<LUTRecord>(
-        std::move(update), QByteArray("PATCH"), QJsonDocument(fields).toJson(QJsonDocument::Compact));
+        std::move(*update), QByteArray("PATCH"), QJsonDocument(fields).toJson(QJsonDocument::Compact));
     co_return record.has_value();
 }

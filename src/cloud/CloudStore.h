@@ -27,6 +27,13 @@ enum class RefreshOutcome {
     unavailable, // no usable answer; the current token is kept
 };
 
+// What an upload came back with. A replacing upload that failed because the record is not there
+// (the service answered 404) says so: only then may the file go up as a fresh record.
+struct UploadResult {
+    std::optional<LUTRecord> record;
+    bool recordMissing = false;
+};
+
 // The client of the cloud record service and the signed-in session. Lives on the GUI thread;
 // every operation is one independent request that resumes there. Nothing throws: a failure is
 // an empty result plus the text left in `status`.
@@ -68,10 +75,10 @@ public:
               std::optional<QString> recordID = {}, std::optional<bool> resolve = {},
               std::optional<QString> source = {}, std::optional<LUTLook> look = {});
     // The same with the file's bytes at hand, sent exactly as given under `fileName`.
-    QCoro::Task<std::optional<LUTRecord>>
-    uploadLUT(QString name, QString fileName, QByteArray content, std::optional<qint64> size = {},
-              std::optional<QString> recordID = {}, std::optional<bool> resolve = {},
-              std::optional<QString> source = {}, std::optional<LUTLook> look = {});
+    QCoro::Task<UploadResult> uploadLUT(QString name, QString fileName, QByteArray content,
+                                        std::optional<qint64> size = {}, std::optional<QString> recordID = {},
+                                        std::optional<bool> resolve = {}, std::optional<QString> source = {},
+                                        std::optional<LUTLook> look = {});
     QCoro::Task<std::optional<QByteArray>> downloadFile(LUTRecord record);
     QCoro::Task<bool> updateRecord(QString id, bool resolve, std::optional<LUTLook> look = {});
 
@@ -98,6 +105,9 @@ private:
     };
 
     QNetworkRequest request(const QString& path, const QList<QPair<QString, QString>>& query = {}) const;
+    // A request for `path` followed by each of `segments` as one percent-encoded path segment;
+    // nothing when a segment is empty, "." or "..", which a URL would resolve away.
+    std::optional<QNetworkRequest> request(const QString& path, const QStringList& segments) const;
     QCoro::Task<Answer> send(QNetworkRequest request, QByteArray verb, std::optional<QByteArray> body);
     template <typename T>
     QCoro::Task<std::optional<T>> perform(QNetworkRequest request, QByteArray verb,

@@ -14,6 +14,8 @@ namespace Ale {
 struct Heading {
     QString videoFormat = QStringLiteral("1080"); // one of videoFormats()
     QString fps = QStringLiteral("24");           // one of frameRates()
+
+    bool operator==(const Heading&) const = default;
 };
 
 struct Clip {
@@ -23,6 +25,14 @@ struct Clip {
     QString start; // HH:MM:SS:FF, or HH:MM:SS;FF for drop frame at 29.97 and 59.94
     QString end;   // the first frame after the clip, as Avid reads End
     Cdl cdl;
+
+    bool operator==(const Clip&) const = default;
+};
+
+// A whole log: its heading and its clips.
+struct Log {
+    Heading heading;
+    QList<Clip> clips;
 };
 
 QStringList videoFormats();
@@ -31,6 +41,12 @@ QStringList frameRates();
 // The file as UTF-8 text with line feeds, or why it cannot be written. ALE has no quoting, so a
 // tab or line break inside a name becomes a space; other text, accented or not, is kept as it is.
 Decoded<QByteArray> write(const Heading& heading, const QList<Clip>& clips);
+
+// Reads a log as Avid and other tools write it: UTF-8 (Latin-1 when it is not), any line ends,
+// columns in any order and others besides Name, Start, End, Tape, Source File, ASC_SOP and
+// ASC_SAT. A clip with an empty ASC_SOP or ASC_SAT takes the identity for it. The log must pass
+// the checks write() makes, so that what is read can be written again.
+Decoded<Log> read(const QByteArray& bytes);
 
 // A clip's ASC_SOP field, "(s s s)(o o o)(p p p)".
 QString ascSop(const Cdl& cdl);

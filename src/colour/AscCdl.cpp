@@ -1,5 +1,6 @@
 #include "colour/AscCdl.h"
 
+#include <QHash>
 #include <QRegularExpression>
 #include <QSet>
 #include <QXmlStreamReader>
@@ -26,9 +27,45 @@ QString rootName(Format format) {
     return {};
 }
 
+// Versions of the format differ in the namespace's last part (urn:ASC:CDL:v1.01, v1.2); many
+// tools write none at all.
+bool isAscNamespace(QStringView uri) {
+    return uri.isEmpty() || uri.startsWith(u"urn:ASC:CDL:", Qt::CaseInsensitive);
+}
+
 QString label(const Correction& correction, qsizetype index) {
-    return correction.id.isEmpty() ? QStringLiteral("ColorCorrection %1").arg(index + 1)
-                                   : QStringLiteral("ColorCorrection \"%1\"").arg(correction.id);
+    const QString element =
+        correction.reference ? QStringLiteral("ColorCorrectionRef") : QStringLiteral("ColorCorrection");
+    return correction.id.isEmpty() ? QStringLiteral("%1 %2").arg(element).arg(index + 1)
+                                   : QStringLiteral("%1 %2").arg(element, quoted(correction.id));
+}
+
+// What a reference stands for: the correction held under its id, with the reference's own MediaRef;
+// nothing when the file holds no correction of that id.
+std::optional<Correction> resolved(const QList<Correction>& corrections, const Correction& reference) {
+    for (const Correction& held : corrections) {
+        if (!held.reference && !held.id.isEmpty() && held.id == reference.id) {
+            Correction correction = held;
+            correction.mediaRef = reference.mediaRef;
+            correction.reference = true;
+            return correction;
+        }
+    }
+    return std::nullopt;
+}
+
+// A reference is written as the id alone, so it must hold just what the correction of that id does.
+QString problemWithReference(const Document& document, const Correction& reference) {
+    if (document.format == Format::correction) {
+        return QStringLiteral("a .cc file cannot hold a ColorCorrectionRef");
+    }
+    const std::optional<Correction> expected = resolved(document.corrections, reference);
+    if (!expected) {
+        return QStringLiteral("the file holds no ColorCorrection of that id");
+    }
+    return *expected == reference
+               ? QString()
+               : QStringLiteral("it holds other values than the ColorCorrection it refers to");
 }
 
 QString triple(const Rgb& values) {
@@ -102,10 +139,13 @@ QString problemWriting(const Document& document) {
     for (qsizetype i = 0; i < document.corrections.size(); ++i) {
         const Correction& correction = document.corrections[i];
         const QString where = label(correction, i);
-        if (ids.contains(correction.id)) {
-            return QStringLiteral("Two ColorCorrections share the id \"%1\"").arg(correction.id);
-        }
-        if (!correction.id.isEmpty()) {
+        if (correction.reference) {
+            if (const QString problem = problemWithReference(document, correction); !problem.isEmpty()) {
+                return QStringLiteral("%1: %2").arg(where, problem);
+            }
+        } else if (ids.contains(correction.id)) {
+            return QStringLiteral("Two ColorCorrections share the id %1").arg(quoted(correction.id));
+        } else if (!correction.id.isEmpty()) {
             ids.insert(correction.id);
         }
         if (const QString problem = correction.cdl.problem(); !problem.isEmpty()) {
@@ -121,19 +161,41 @@ QString problemWriting(const Document& document) {
     return {};
 }
 
-void writeNotes(QXmlStreamWriter& xml, const Notes& notes) {
-    for (const QString& description : notes.descriptions) {
-        xml.writeTextElement(QStringLiteral("Description"), description);
+// A reader turns a carriage return in text into a line feed; a character reference survives.
+void writeText(QXmlStreamWriter& xml, const QString& element, const QString& text) {
+    xml.writeStartElement(element);
+    const QStringList parts = text.split(u'\r');
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        if (i > 0) {
+            xml.writeEntityReference(QStringLiteral("#13"));
+        }
+        xml.writeCharacters(parts[i]);
     }
+    xml.writeEndElement();
+}
+
+void writeDescriptions(QXmlStreamWriter& xml, const QStringList& descriptions) {
+    for (const QString& description : descriptions) {
+        writeText(xml, QStringLiteral("Description"), description);
+    }
+}
+
+void writeNotes(QXmlStreamWriter& xml, const Notes& notes) {
+    writeDescriptions(xml, notes.descriptions);
     if (!notes.inputDescription.isEmpty()) {
-        xml.writeTextElement(QStringLiteral("InputDescription"), notes.inputDescription);
+        writeText(xml, QStringLiteral("InputDescription"), notes.inputDescription);
     }
     if (!notes.viewingDescription.isEmpty()) {
-        xml.writeTextElement(QStringLiteral("ViewingDescription"), notes.viewingDescription);
+        writeText(xml, QStringLiteral("ViewingDescription"), notes.viewingDescription);
     }
 }
 
 void writeCorrection(QXmlStreamWriter& xml, const Correction& correction, bool root) {
+    if (correction.reference) {
+        xml.writeEmptyElement(QStringLiteral("ColorCorrectionRef"));
+        xml.writeAttribute(QStringLiteral("ref"), correction.id);
+        return;
+    }
     xml.writeStartElement(QStringLiteral("ColorCorrection"));
     if (root) {
         xml.writeDefaultNamespace(xmlNamespace);
@@ -143,17 +205,13 @@ void writeCorrection(QXmlStreamWriter& xml, const Correction& correction, bool r
     }
     writeNotes(xml, correction.notes);
     xml.writeStartElement(QStringLiteral("SOPNode"));
-    for (const QString& description : correction.sopDescriptions) {
-        xml.writeTextElement(QStringLiteral("Description"), description);
-    }
+    writeDescriptions(xml, correction.sopDescriptions);
     xml.writeTextElement(QStringLiteral("Slope"), triple(correction.cdl.slope));
     xml.writeTextElement(QStringLiteral("Offset"), triple(correction.cdl.offset));
     xml.writeTextElement(QStringLiteral("Power"), triple(correction.cdl.power));
     xml.writeEndElement();
     xml.writeStartElement(QStringLiteral("SatNode"));
-    for (const QString& description : correction.satDescriptions) {
-        xml.writeTextElement(QStringLiteral("Description"), description);
-    }
+    writeDescriptions(xml, correction.satDescriptions);
     xml.writeTextElement(QStringLiteral("Saturation"), cdlNumber(correction.cdl.saturation));
     xml.writeEndElement();
     xml.writeEndElement();
@@ -169,7 +227,7 @@ public:
     Decoded<Document> read() {
         Document document;
         if (m_xml.readNextStartElement()) {
-            const QStringView root = m_xml.name();
+            const QStringView root = isAscNamespace(m_xml.namespaceUri()) ? m_xml.name() : QStringView();
             if (root == u"ColorCorrection") {
                 document.format = Format::correction;
                 readCorrection(document.corrections.emplace_back(), 0);
@@ -177,7 +235,8 @@ public:
                 document.format = root == u"ColorDecisionList" ? Format::decisionList : Format::collection;
                 readContainer(document);
             } else {
-                fail(QStringLiteral("This is not an ASC CDL file: its root element is %1").arg(root));
+                fail(QStringLiteral("This is not an ASC CDL file: its root element is %1")
+                         .arg(quoted(m_xml.qualifiedName().toString())));
             }
         }
         while (!m_xml.atEnd()) {
@@ -191,6 +250,10 @@ public:
                                                   .arg(m_xml.errorString())
                                                   .arg(m_xml.lineNumber()));
         }
+        resolveReferences(document);
+        if (document.corrections.isEmpty()) {
+            return Decoded<Document>::failure(document.unresolved.join(u'\n'));
+        }
         return document;
     }
 
@@ -200,6 +263,18 @@ private:
             m_xml.raiseError(
                 QStringLiteral("%1 (line %2)").arg(message).arg(line ? line : m_xml.lineNumber()));
         }
+    }
+
+    // The next child element of the current one in the ASC namespace; those of other vendors are
+    // skipped whole, even where they reuse the format's names.
+    bool nextElement() {
+        while (m_xml.readNextStartElement()) {
+            if (isAscNamespace(m_xml.namespaceUri())) {
+                return true;
+            }
+            m_xml.skipCurrentElement();
+        }
+        return false;
     }
 
     bool readNote(Notes& notes) {
@@ -218,7 +293,7 @@ private:
 
     void readContainer(Document& document) {
         const QString container = m_xml.name().toString();
-        while (m_xml.readNextStartElement()) {
+        while (nextElement()) {
             const QStringView name = m_xml.name();
             if (readNote(document.notes)) {
                 continue;
@@ -226,6 +301,9 @@ private:
             if (document.format == Format::collection && name == u"ColorCorrection") {
                 Correction& correction = document.corrections.emplace_back();
                 readCorrection(correction, document.corrections.size() - 1);
+            } else if (document.format == Format::collection && name == u"ColorCorrectionRef") {
+                readReference(document,
+                              QStringLiteral("The ColorCorrectionRef on line %1").arg(m_xml.lineNumber()));
             } else if (document.format == Format::decisionList && name == u"ColorDecision") {
                 readDecision(document);
             } else {
@@ -242,21 +320,19 @@ private:
         const qsizetype index = document.corrections.size();
         QString mediaRef;
         bool found = false;
-        while (m_xml.readNextStartElement()) {
+        while (nextElement()) {
             const QStringView name = m_xml.name();
             if (name == u"MediaRef") {
                 mediaRef = m_xml.attributes().value(QLatin1String("ref")).toString();
                 m_xml.skipCurrentElement();
-            } else if (name == u"ColorCorrection" && !found) {
+            } else if ((name == u"ColorCorrection" || name == u"ColorCorrectionRef") && found) {
+                fail(QStringLiteral("ColorDecision %1 holds two ColorCorrections").arg(index + 1));
+            } else if (name == u"ColorCorrection") {
                 found = true;
                 readCorrection(document.corrections.emplace_back(), index);
-            } else if (name == u"ColorCorrection") {
-                fail(QStringLiteral("ColorDecision %1 holds two ColorCorrections").arg(index + 1));
             } else if (name == u"ColorCorrectionRef") {
-                fail(QStringLiteral("ColorDecision %1 refers to ColorCorrection \"%2\" in another file; "
-                                    "only corrections held in the file can be read")
-                         .arg(index + 1)
-                         .arg(m_xml.attributes().value(QLatin1String("ref"))));
+                found = true;
+                readReference(document, QStringLiteral("ColorDecision %1").arg(index + 1));
             } else {
                 m_xml.skipCurrentElement();
             }
@@ -271,13 +347,39 @@ private:
         }
     }
 
+    void readReference(Document& document, const QString& where) {
+        Correction& correction = document.corrections.emplace_back();
+        correction.id = m_xml.attributes().value(QLatin1String("ref")).toString();
+        correction.reference = true;
+        m_references.insert(document.corrections.size() - 1, where);
+        m_xml.skipCurrentElement();
+    }
+
+    // Each reference takes what the correction it names holds; one that names none is reported and
+    // left out, so that a single faulty decision does not cost the rest of the file.
+    void resolveReferences(Document& document) {
+        QList<Correction> read;
+        for (qsizetype i = 0; i < document.corrections.size(); ++i) {
+            const Correction& correction = document.corrections[i];
+            if (!correction.reference) {
+                read.append(correction);
+            } else if (const std::optional<Correction> held = resolved(document.corrections, correction)) {
+                read.append(*held);
+            } else {
+                document.unresolved.append(
+                    QStringLiteral("%1 refers to ColorCorrection %2, which the file does not hold")
+                        .arg(m_references.value(i), quoted(correction.id)));
+            }
+        }
+        document.corrections = read;
+    }
+
     void readCorrection(Correction& correction, qsizetype index) {
-        const qint64 line = m_xml.lineNumber();
         correction.id = m_xml.attributes().value(QLatin1String("id")).toString();
         m_where = label(correction, index);
         bool sop = false;
         bool sat = false;
-        while (m_xml.readNextStartElement()) {
+        while (nextElement()) {
             const QStringView name = m_xml.name();
             if (readNote(correction.notes)) {
                 continue;
@@ -296,9 +398,6 @@ private:
                 m_xml.skipCurrentElement();
             }
         }
-        if (!sop) {
-            fail(QStringLiteral("%1 has no SOPNode").arg(m_where), line);
-        }
     }
 
     void readSop(Correction& correction) {
@@ -306,7 +405,7 @@ private:
         Rgb* const targets[] = {&correction.cdl.slope, &correction.cdl.offset, &correction.cdl.power};
         const QStringView names[] = {u"Slope", u"Offset", u"Power"};
         bool seen[] = {false, false, false};
-        while (m_xml.readNextStartElement()) {
+        while (nextElement()) {
             const QStringView name = m_xml.name();
             if (name == u"Description") {
                 correction.sopDescriptions.append(
@@ -337,7 +436,7 @@ private:
     void readSat(Correction& correction) {
         const qint64 line = m_xml.lineNumber();
         bool seen = false;
-        while (m_xml.readNextStartElement()) {
+        while (nextElement()) {
             const QStringView name = m_xml.name();
             if (name == u"Description") {
                 correction.satDescriptions.append(
@@ -374,7 +473,7 @@ private:
              text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts)) {
             const std::optional<double> value = parseCdlNumber(word);
             if (!value) {
-                fail(QStringLiteral("%1 holds \"%2\" where a number belongs").arg(where, word), line);
+                fail(QStringLiteral("%1 holds %2 where a number belongs").arg(where, quoted(word)), line);
                 return {};
             }
             values.append(*value);
@@ -398,7 +497,8 @@ private:
     }
 
     QXmlStreamReader m_xml;
-    QString m_where; // the correction being read, for messages
+    QString m_where;                        // the correction being read, for messages
+    QHash<qsizetype, QString> m_references; // where each reference stands, by its index, for messages
 };
 
 } // namespace

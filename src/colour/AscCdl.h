@@ -37,6 +37,9 @@ struct Correction {
     QStringList satDescriptions;
     QString mediaRef; // the ColorDecision's MediaRef; only a .cdl carries it
     Cdl cdl;
+    // Written as a ColorCorrectionRef to the correction of the same id held elsewhere in the file
+    // (.cdl and .ccc only); reading fills in what that correction holds.
+    bool reference = false;
 
     bool operator==(const Correction&) const = default;
 };
@@ -45,6 +48,9 @@ struct Document {
     Format format = Format::correction;
     Notes notes; // the collection's or the list's own; a .cc has none
     QList<Correction> corrections;
+    // Reading only: one message for each ColorCorrectionRef that names no correction of the file;
+    // it is left out of the corrections, and everything else is read.
+    QStringList unresolved;
 
     bool operator==(const Document&) const = default;
 };
@@ -52,7 +58,8 @@ struct Document {
 // The file's bytes (UTF-8), or why the document cannot be written without losing part of it.
 Decoded<QByteArray> write(const Document& document);
 // Reads any of the three forms, whatever the file's name; an error names the element at fault
-// and its line. Elements of other vendors are skipped.
+// and its line. Elements in other vendors' namespaces are skipped, and a correction without a
+// SOPNode or a SatNode takes the identity for it, as OpenColorIO reads such files.
 Decoded<Document> read(const QByteArray& bytes);
 
 } // namespace AscCdl

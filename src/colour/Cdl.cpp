@@ -72,8 +72,8 @@ Decoded<Cdl> Cdl::fromLook(const LUTLook& look) {
     for (int list = 0; list < 3; ++list) {
         const QList<double>& values = *lists[list].first;
         if (values.size() != 3) {
-            return Decoded<Cdl>::failure(QStringLiteral("The look \"%1\" has %2 %3 values; a CDL needs three")
-                                             .arg(look.name)
+            return Decoded<Cdl>::failure(QStringLiteral("The look %1 has %2 %3 values; a CDL needs three")
+                                             .arg(quoted(look.name))
                                              .arg(values.size())
                                              .arg(names[list]));
         }
@@ -82,7 +82,7 @@ Decoded<Cdl> Cdl::fromLook(const LUTLook& look) {
     cdl.saturation = look.saturation;
     if (const QString problem = cdl.problem(); !problem.isEmpty()) {
         return Decoded<Cdl>::failure(
-            QStringLiteral("The look \"%1\" is not a valid CDL: %2").arg(look.name, problem));
+            QStringLiteral("The look %1 is not a valid CDL: %2").arg(quoted(look.name), problem));
     }
     return cdl;
 }
@@ -126,4 +126,21 @@ std::optional<double> parseCdlNumber(QStringView text) {
         return std::nullopt;
     }
     return value;
+}
+
+QString quoted(const QString& name) {
+    QString out(1, u'"');
+    for (const QChar c : name) {
+        const char16_t u = c.unicode();
+        if (u == u'\n' || u == u'\r' || u == u'\t') {
+            out += u == u'\n' ? u"\\n" : u == u'\r' ? u"\\r" : u"\\t";
+        } else if (u < 0x20 || (u >= 0x7F && u <= 0x9F)) {
+            out += QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'));
+        } else if (u == 0x2028 || u == 0x2029) {
+            out += QStringLiteral("\\u%1").arg(int(u), 4, 16);
+        } else {
+            out += c;
+        }
+    }
+    return out + u'"';
 }

@@ -44,3 +44,8 @@ QString cdlNumber(double value);
 // A number as such files may hold it (an exponent is accepted); nothing for any other text or for
 // a value that is not finite.
 std::optional<double> parseCdlNumber(QStringView text);
+
+// A name as messages quote it: between double quotes, its control characters (a NUL among them)
+// written as escapes such as \n or \x00, so that a message shows what the name holds and a
+// terminal neither acts on it nor stops printing part-way.
+QString quoted(const QString& name);

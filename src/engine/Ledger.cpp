@@ -11,6 +11,19 @@ std::optional<QString> stringMember(const QJsonObject& object, const QString& ke
     return value.isString() ? std::optional<QString>(value.toString()) : std::nullopt;
 }
 
+// A member that may be left out (or null); present, it must be a string.
+bool optionalString(const QJsonObject& object, const QString& key, std::optional<QString>* into) {
+    const QJsonValue value = object.value(key);
+    *into = stringMember(object, key);
+    return value.isUndefined() || value.isNull() || value.isString();
+}
+
+void insertIfPresent(QJsonObject& object, const QString& key, const std::optional<QString>& value) {
+    if (value) {
+        object.insert(key, *value);
+    }
+}
+
 } // namespace
 
 QByteArray Ledger::encode() const {
@@ -18,8 +31,11 @@ QByteArray Ledger::encode() const {
     for (auto it = pulled.cbegin(); it != pulled.cend(); ++it) {
         QJsonObject entry{{QStringLiteral("fileName"), it->fileName},
                           {QStringLiteral("remoteFile"), it->remoteFile}};
-        if (it->drxFile) {
-            entry.insert(QStringLiteral("drxFile"), *it->drxFile);
+        insertIfPresent(entry, QStringLiteral("drxFile"), it->drxFile);
+        insertIfPresent(entry, QStringLiteral("folder"), it->folder);
+        insertIfPresent(entry, QStringLiteral("folderID"), it->folderID);
+        if (it->unflagged) {
+            entry.insert(QStringLiteral("unflagged"), true);
         }
         pulledObject.insert(it.key(), entry);
     }
@@ -53,13 +69,14 @@ std::optional<Ledger> Ledger::decode(const QByteArray& bytes) {
         const QJsonObject entry = it.value().toObject();
         const auto fileName = stringMember(entry, QStringLiteral("fileName"));
         const auto remoteFile = stringMember(entry, QStringLiteral("remoteFile"));
-        const QJsonValue drxFile = entry.value(QStringLiteral("drxFile"));
-        if (!fileName || !remoteFile || !(drxFile.isUndefined() || drxFile.isNull() || drxFile.isString())) {
+        Pulled pulled{fileName.value_or(QString()), remoteFile.value_or(QString()), {}, {}, {}, false};
+        if (!fileName || !remoteFile || !optionalString(entry, QStringLiteral("drxFile"), &pulled.drxFile) ||
+            !optionalString(entry, QStringLiteral("folder"), &pulled.folder) ||
+            !optionalString(entry, QStringLiteral("folderID"), &pulled.folderID)) {
             return std::nullopt;
         }
-        ledger.pulled.insert(
-            it.key(), {*fileName, *remoteFile,
-                       drxFile.isString() ? std::optional<QString>(drxFile.toString()) : std::nullopt});
+        pulled.unflagged = entry.value(QStringLiteral("unflagged")).toBool(false);
+        ledger.pulled.insert(it.key(), std::move(pulled));
     }
     const QJsonObject pushedObject = pushedValue.toObject();
     for (auto it = pushedObject.constBegin(); it != pushedObject.constEnd(); ++it) {

@@ -12,6 +12,14 @@ struct Ledger {
         QString fileName;               // the .cube written into the LUT folder
         QString remoteFile;             // the record's stored file name at download time
         std::optional<QString> drxFile; // the still written into "Looks", if any
+        // The LUT folder the files went into, and which folder stood at that path then
+        // (FileSystem::folderIdentity). Absent in a ledger written before they were kept: such a
+        // look is not known to be in any folder, and is delivered again.
+        std::optional<QString> folder;
+        std::optional<QString> folderID;
+        // The record was seen no longer marked for Resolve after its delivery: files that went
+        // meanwhile were not removed by the user from Resolve.
+        bool unflagged = false;
         bool operator==(const Pulled&) const = default;
     };
     struct Pushed {
@@ -23,7 +31,7 @@ struct Ledger {
     QMap<QString, Pulled> pulled; // by cloud record id
     QMap<QString, Pushed> pushed; // by inbox file name
 
-    // Compact JSON; "drxFile" only when present.
+    // Compact JSON; "drxFile", "folder", "folderID" only when present, "unflagged" only when true.
     QByteArray encode() const;
     // Nothing when the bytes are not a ledger of exactly this shape.
     static std::optional<Ledger> decode(const QByteArray& bytes);

@@ -7,8 +7,13 @@
 // How the names of the files a look becomes are formed.
 namespace LookFileNames {
 
-// A name that is one plain file name: not empty, no "/" or "\", not "." or "..".
+// A name that is one plain file name: not empty, no "/" or "\", not "." or "..", and no U+0000,
+// other C0 control character or U+007F (a NUL would cut the path short where the system reads it).
 bool isSafe(const QString& name);
+
+// A cube file name that can be written as it is: safe, and both it and its still's name within the
+// 255 bytes of UTF-8 that file systems allow for one name.
+bool isUsable(const QString& cubeFileName);
 
 // The look name with ".cube" appended unless it already ends so. Cloud names compare the ending
 // case-sensitively (Warm.CUBE becomes Warm.CUBE.cube); names from the local network do not.
@@ -24,5 +29,12 @@ QString lastPathComponent(const QString& name);
 // to its last path component, as names from the local network are; nothing when even that is not
 // a plain file name, so that no record can lead to a write outside the LUT folder.
 std::optional<QString> cloudCubeFileName(const QString& recordName);
+
+// The n-th file of a cube file name, for looks that share a name: the name itself for 1, then
+// "Warm 2.cube", "Warm 3.cube", ...
+QString numbered(const QString& cubeFileName, int n);
+
+// Whether `fileName` is `cubeFileName` or one of its numbered forms.
+bool isNumberedForm(const QString& fileName, const QString& cubeFileName);
 
 } // namespace LookFileNames

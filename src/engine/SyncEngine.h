@@ -4,10 +4,12 @@
 #include "engine/Activity.h"
 #include "engine/EngineServices.h"
 #include "engine/Ledger.h"
+#include "platform/FileSystem.h"
 #include "records/CloudRecords.h"
 #include "records/LocalRecords.h"
 
 class CloudStore;
+struct UploadResult;
 class FolderWatcher;
 class LocalServer;
 class RealtimeClient;
@@ -109,7 +111,8 @@ public:
     QCoro::Task<> syncNow();
     // One eligible record; true when a cube was written into the LUT folder.
     QCoro::Task<bool> pull(LUTRecord record);
-    // Whether the user deleted the files of a pulled look from the LUT folder.
+    // Whether the user deleted the files of a pulled look from the LUT folder: only files that
+    // went from the folder they were delivered into, while the record was marked for Resolve.
     bool userRemoved(const Ledger::Pulled& entry) const;
     // The realtime stream's event handler.
     void handle(const RealtimeEvent& event);
@@ -125,15 +128,19 @@ public:
     QCoro::Task<> createFolderWithAdmin();
     void installResolveScript();
     void signOut();
-    // The shell command that creates the inbox and gives the LUT folder to `user`; every value
-    // reaches mkdir and chown literally, whatever quotes or line breaks it holds.
+    // The LUT folder exists and cannot be written: creating folders cannot mend that, and the
+    // administrator task never takes an existing folder over, so another must be chosen.
+    bool lutFolderLocked() const;
+    // The shell command that creates the missing folders up to the inbox and gives `user` the LUT
+    // folder and the inbox where it made them; every value reaches mkdir and chown literally,
+    // whatever quotes or line breaks it holds.
     static QString folderCreationCommand(const QString& inboxFolder, const QString& user,
                                          const QString& lutFolder);
 
     // What the local server asks of the engine; installed once, by the first start().
     QMap<QString, QString> identity() const;
     QCoro::Task<bool> receiveLUT(Incoming incoming);
-    std::optional<QByteArray> inboxFile(const QString& name) const;
+    std::optional<RegularFile> inboxFile(const QString& name) const;
     void onPortChange(std::optional<quint16> port);
 
 signals:
@@ -147,6 +154,11 @@ signals:
     void pausedChanged();
     void lutFolderPathChanged();
     void launchAtLoginChanged();
+    // Moments the user hears of outside the program's windows, each beside its activity line.
+    void lookDelivered(const QString& cubeFileName);
+    void gradeSent(const QString& fileName);
+    void sessionExpired();
+    void resolveScriptFailed(const QString& reason);
 
 protected:
     // For the operations of the engine that change observed state.
@@ -159,21 +171,30 @@ protected:
 private:
     void readSettings();
     void loadLedger();
-    // An inbox file as one scan read it. `bytes` are kept only for files that may be uploaded,
-    // so that what goes up is exactly what was hashed.
+    // An inbox file to upload, as one scan hashed it.
     struct InboxFile {
         QString name;
         QString hash;
-        std::optional<QByteArray> bytes;
     };
 
     void installLocalServerCallbacks();
     // One pass of the inbox scan; the guard and the queued rerun live in scanInbox.
     QCoro::Task<> scanInboxOnce(std::optional<QList<LUTRecord>> records);
     QCoro::Task<> pushInboxFile(InboxFile file, std::optional<QList<LUTRecord>>* records);
-    QCoro::Task<std::optional<LUTRecord>> upload(QString name, QByteArray bytes,
-                                                 std::optional<QString> replacing);
+    QCoro::Task<UploadResult> upload(QString name, QByteArray bytes, std::optional<QString> replacing);
+    // A scan that could not see the inbox as it is keeps what it had and is made again shortly.
+    void retryInboxScan();
     QCoro::Task<> pullAndRefresh(LUTRecord record);
+    // The file name a record's look goes under: the one its entry holds while that still fits the
+    // record's name and no other entry holds it, else the first numbered form no other entry holds.
+    std::optional<QString> cubeFileNameFor(const LUTRecord& record) const;
+    // The entry's files went into the folder now in use, and it is still the same folder.
+    bool deliveredHere(const Ledger::Pulled& entry) const;
+    bool filesMissing(const Ledger::Pulled& entry) const;
+    void recordPulled(const QString& id, const QString& cubeFileName, const QString& remoteFile,
+                      std::optional<QString> drxFile);
+    // Remembers that a delivered record is no longer marked for Resolve; true when that is news.
+    bool noteUnflagged(const QString& id);
     bool signedIn() const;
 
     EngineServices m_services;
@@ -196,6 +217,7 @@ private:
     Ledger m_ledger;
     bool m_scanningInbox = false;
     bool m_inboxScanRequested = false; // a scan was asked for while one ran
+    bool m_inboxRetryPending = false;
     bool m_started = false;
     InboxSnapshot m_inboxSnapshot;
     std::unique_ptr<FolderWatcher> m_watcher;

@@ -31,6 +31,7 @@ QCoro::Task<> SyncEngine::connectCloud() {
     if (outcome == RefreshOutcome::rejected) {
         m_cloud->signOut();
         log(QStringLiteral("Session expired — sign in again"), false);
+        emit sessionExpired();
         co_return;
     }
     m_realtime->setOnEvent([self](const RealtimeEvent& event) {
@@ -61,8 +62,10 @@ QCoro::Task<> SyncEngine::syncNow() {
     }
 
     int written = 0;
+    bool unflagged = false;
     for (const LUTRecord& record : *listing) {
         if (record.resolve != true) {
+            unflagged = noteUnflagged(record.id) || unflagged;
             continue;
         }
         const bool wrote = co_await pull(record);
@@ -77,9 +80,9 @@ QCoro::Task<> SyncEngine::syncNow() {
     for (const LUTRecord& record : *listing) {
         listed.insert(record.id);
     }
-    const qsizetype before = m_ledger.pulled.size();
-    m_ledger.pulled.removeIf([&listed](const auto& entry) { return !listed.contains(entry.key()); });
-    if (m_ledger.pulled.size() != before) {
+    if (m_ledger.pulled.removeIf([&listed](const auto& entry) { return !listed.contains(entry.key()); }) >
+            0 ||
+        unflagged) {
         saveLedger();
     }
 
@@ -98,7 +101,7 @@ QCoro::Task<> SyncEngine::syncNow() {
 }
 
 QCoro::Task<bool> SyncEngine::pull(LUTRecord record) {
-    const std::optional<QString> cubeName = LookFileNames::cloudCubeFileName(record.name);
+    const std::optional<QString> cubeName = cubeFileNameFor(record);
     if (!cubeName) {
         log(record.name + QStringLiteral(" skipped — not a usable file name"), false);
         co_return false;
@@ -127,11 +130,19 @@ QCoro::Task<bool> SyncEngine::pull(LUTRecord record) {
             }
             co_return false;
         }
-        if (entry.remoteFile == record.file) {
+        // Anything else (another folder, a folder made anew, files gone while the record was not
+        // marked, a look replaced in the cloud, a file name given up) is delivered again.
+        if (entry.fileName == *cubeName && entry.remoteFile == record.file && deliveredHere(entry) &&
+            !filesMissing(entry)) {
+            Ledger::Pulled& kept = m_ledger.pulled[record.id];
+            bool changed = std::exchange(kept.unflagged, false);
             // Already delivered; only a still that was never written is made up for.
             if (record.look && !entry.drxFile && !QFileInfo::exists(still) &&
                 writeStill(*record.look, *cubeName, still)) {
-                m_ledger.pulled[record.id].drxFile = stillName;
+                kept.drxFile = stillName;
+                changed = true;
+            }
+            if (changed) {
                 saveLedger();
             }
             co_return false;
@@ -147,14 +158,12 @@ QCoro::Task<bool> SyncEngine::pull(LUTRecord record) {
         co_return false;
     }
 
-    const QString cube = cubePath(*cubeName);
-    if (QFileInfo(cube).isFile() && FileSystem::readAll(cube) == *bytes) {
+    if (FileSystem::holds(cubePath(*cubeName), *bytes)) {
         std::optional<QString> drx;
         if (record.look && (QFileInfo::exists(still) || writeStill(*record.look, *cubeName, still))) {
             drx = stillName;
         }
-        m_ledger.pulled.insert(record.id, {*cubeName, record.file, drx});
-        saveLedger();
+        recordPulled(record.id, *cubeName, record.file, drx);
         co_return false;
     }
 
@@ -165,21 +174,70 @@ QCoro::Task<bool> SyncEngine::pull(LUTRecord record) {
     if (record.look && writeStill(*record.look, *cubeName, still)) {
         drx = stillName;
     }
-    m_ledger.pulled.insert(record.id, {*cubeName, record.file, drx});
-    saveLedger();
+    recordPulled(record.id, *cubeName, record.file, drx);
     co_return true;
 }
 
-bool SyncEngine::userRemoved(const Ledger::Pulled& entry) const {
-    // An unavailable folder (an unmounted drive) proves nothing about what the user deleted.
-    if (!QFileInfo(lutFolderPath()).isDir()) {
-        return false;
+std::optional<QString> SyncEngine::cubeFileNameFor(const LUTRecord& record) const {
+    const std::optional<QString> base = LookFileNames::cloudCubeFileName(record.name);
+    if (!base) {
+        return std::nullopt;
     }
+    // Compared without regard to case: on a folder that ignores case, Warm.cube and WARM.cube are
+    // one file.
+    QSet<QString> held;
+    for (auto it = m_ledger.pulled.cbegin(); it != m_ledger.pulled.cend(); ++it) {
+        if (it.key() != record.id) {
+            held << it->fileName.toCaseFolded() << LookFileNames::stillFileName(it->fileName).toCaseFolded();
+        }
+    }
+    const auto free = [&held](const QString& name) {
+        return !held.contains(name.toCaseFolded()) &&
+               !held.contains(LookFileNames::stillFileName(name).toCaseFolded());
+    };
+    QString chosen;
+    if (const auto own = m_ledger.pulled.constFind(record.id);
+        own != m_ledger.pulled.cend() && LookFileNames::isNumberedForm(own->fileName, *base) &&
+        free(own->fileName)) {
+        chosen = own->fileName;
+    }
+    for (int n = 1; chosen.isEmpty(); ++n) {
+        if (free(LookFileNames::numbered(*base, n))) {
+            chosen = LookFileNames::numbered(*base, n);
+        }
+    }
+    return LookFileNames::isUsable(chosen) ? std::optional<QString>(chosen) : std::nullopt;
+}
+
+bool SyncEngine::deliveredHere(const Ledger::Pulled& entry) const {
+    return entry.folder && QDir::cleanPath(*entry.folder) == QDir::cleanPath(lutFolderPath()) &&
+           entry.folderID && entry.folderID == FileSystem::folderIdentity(lutFolderPath());
+}
+
+bool SyncEngine::filesMissing(const Ledger::Pulled& entry) const {
     if (!QFileInfo::exists(QDir(lutFolderPath()).filePath(entry.fileName))) {
         return true;
     }
     return entry.drxFile && QFileInfo(stillsFolderPath()).isDir() &&
            !QFileInfo::exists(QDir(stillsFolderPath()).filePath(*entry.drxFile));
+}
+
+bool SyncEngine::userRemoved(const Ledger::Pulled& entry) const {
+    // A folder that is gone, made anew or another than the one the look went into proves nothing
+    // about what the user deleted (an unmounted drive, a folder moved away, a new folder chosen).
+    return deliveredHere(entry) && !entry.unflagged && filesMissing(entry);
+}
+
+void SyncEngine::recordPulled(const QString& id, const QString& cubeFileName, const QString& remoteFile,
+                              std::optional<QString> drxFile) {
+    m_ledger.pulled.insert(id, Ledger::Pulled{cubeFileName, remoteFile, std::move(drxFile), lutFolderPath(),
+                                              FileSystem::folderIdentity(lutFolderPath()), false});
+    saveLedger();
+}
+
+bool SyncEngine::noteUnflagged(const QString& id) {
+    const auto found = m_ledger.pulled.find(id);
+    return found != m_ledger.pulled.end() && !std::exchange(found->unflagged, true);
 }
 
 void SyncEngine::handle(const RealtimeEvent& event) {
@@ -193,7 +251,13 @@ void SyncEngine::handle(const RealtimeEvent& event) {
         return;
     }
     const auto message = RealtimeEvent::FullMsg<LUTRecord>::decode(event.raw);
-    if (!message || message->record.resolve != true) {
+    if (!message) {
+        return;
+    }
+    if (message->record.resolve != true) {
+        if (noteUnflagged(message->record.id)) {
+            saveLedger();
+        }
         return;
     }
     pullAndRefresh(message->record);

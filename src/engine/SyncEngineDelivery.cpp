@@ -19,13 +19,14 @@ QString SyncEngine::stillPath(const QString& cubeFileName) const {
 
 SyncEngine::CubeWrite SyncEngine::writeCube(const QByteArray& bytes, const QString& cubeFileName,
                                             const QString& successText) {
-    // Callers form safe names; this guard makes sure no name can ever reach outside the folder.
-    if (!LookFileNames::isSafe(cubeFileName)) {
+    // Callers form usable names; this guard makes sure no name can ever reach outside the folder
+    // or be cut short on its way there.
+    if (!LookFileNames::isUsable(cubeFileName)) {
         return CubeWrite::failed;
     }
     const QString path = cubePath(cubeFileName);
-    const QFileInfo existing(path);
-    if (existing.isFile() && existing.size() == bytes.size() && FileSystem::readAll(path) == bytes) {
+    // A link in place of the cube is never taken for the cube: the write replaces it.
+    if (FileSystem::holds(path, bytes)) {
         return CubeWrite::unchanged;
     }
     WriteResult result = FileSystem::makeFolder(lutFolderPath());
@@ -33,12 +34,16 @@ SyncEngine::CubeWrite SyncEngine::writeCube(const QByteArray& bytes, const QStri
         result = FileSystem::writeAtomically(path, bytes);
     }
     if (!result) {
-        setFolderProblem(QStringLiteral("Can't write to ") + lutFolderPath());
+        // Out of descriptors, the program is what failed, not the folder.
+        if (!result.outOfDescriptors()) {
+            setFolderProblem(QStringLiteral("Can't write to ") + lutFolderPath());
+        }
         log(QStringLiteral("Can't write ") + cubeFileName + QStringLiteral(" — check the LUT folder"), false);
         return CubeWrite::failed;
     }
     setFolderProblem(std::nullopt);
     log(successText, true);
+    emit lookDelivered(cubeFileName);
     return CubeWrite::written;
 }
 

@@ -12,20 +12,15 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QSet>
+#include <QTimer>
 
 #include <algorithm>
 
 namespace {
 
-// Bytes kept between the snapshot and the upload within one scan; files beyond it are read again
-// (and hashed again) when their turn to upload comes.
-constexpr qint64 keptBytesLimit = 256LL * 1024 * 1024;
-
-// The non-hidden entries of the folder whose extension is "cube" in any case, ordered by their
+// The regular files of the listing whose extension is "cube" in any case, ordered by their
 // characters' code points (upper case before lower case). The test is on the name only.
-QStringList inboxFileNames(const QString& folder) {
-    QStringList names =
-        QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
+QStringList inboxFileNames(QStringList names) {
     names.removeIf([](const QString& name) {
         return QFileInfo(name).suffix().compare(QLatin1String("cube"), Qt::CaseInsensitive) != 0;
     });
@@ -55,33 +50,45 @@ QCoro::Task<> SyncEngine::scanInbox(std::optional<QList<LUTRecord>> records) {
     m_scanningInbox = false;
 }
 
+void SyncEngine::retryInboxScan() {
+    if (std::exchange(m_inboxRetryPending, true)) {
+        return;
+    }
+    QTimer::singleShot(m_services.inboxSettle, this, [this] {
+        m_inboxRetryPending = false;
+        scanInbox();
+    });
+}
+
 QCoro::Task<> SyncEngine::scanInboxOnce(std::optional<QList<LUTRecord>> records) {
     const QDir inbox(inboxFolderPath());
-    const QStringList names = inboxFileNames(inbox.path());
+    // An inbox that is gone is empty. One that cannot be listed, or a file that cannot be read, for
+    // want of descriptors say, is not: the snapshot and the pushed entries stay as they were.
+    const FileSystem::Listing listing = FileSystem::regularFiles(inbox.path());
+    if (listing.outcome == FileSystem::Outcome::failed) {
+        retryInboxScan();
+        co_return;
+    }
+    const QStringList names = inboxFileNames(listing.names);
     const bool pushing = signedIn() && !m_paused;
 
     QList<InboxItem> items;
     QList<InboxFile> files;
-    qint64 keptBytes = 0;
     for (const QString& name : names) {
-        std::optional<QByteArray> bytes = FileSystem::readAll(inbox.filePath(name), inboxFileByteLimit);
-        if (!bytes || bytes->isEmpty()) {
+        const FileSystem::Read read = FileSystem::readRegularFile(inbox.filePath(name), inboxFileByteLimit);
+        if (read.outcome == FileSystem::Outcome::failed) {
+            retryInboxScan();
+            co_return;
+        }
+        if (read.bytes.isEmpty()) {
             continue;
         }
-        const QString hash = sha256Hex(*bytes);
-        items.append(InboxItem{name, hash, bytes->size()});
+        const QString hash = sha256Hex(read.bytes);
+        items.append(InboxItem{name, hash, read.bytes.size()});
         const auto pushed = m_ledger.pushed.constFind(name);
-        // A file already pushed with these bytes is done with: reading it again for the push
-        // would double what every scan of an unchanged inbox reads.
-        if (!pushing || (pushed != m_ledger.pushed.cend() && pushed->hash == hash)) {
-            continue;
+        if (pushing && (pushed == m_ledger.pushed.cend() || pushed->hash != hash)) {
+            files.append(InboxFile{name, hash});
         }
-        InboxFile file{name, hash, std::nullopt};
-        if (keptBytes + bytes->size() <= keptBytesLimit) {
-            keptBytes += bytes->size();
-            file.bytes = std::move(bytes);
-        }
-        files.append(std::move(file));
     }
     if (items != m_inboxSnapshot.items) {
         m_inboxSnapshot = InboxSnapshot{m_inboxSnapshot.seq + 1, std::move(items)};
@@ -99,12 +106,12 @@ QCoro::Task<> SyncEngine::scanInboxOnce(std::optional<QList<LUTRecord>> records)
     }
 
     const QPointer<SyncEngine> self(this);
-    for (InboxFile& file : files) {
+    for (const InboxFile& file : files) {
         // Pausing stops nothing already running, but after a sign-out every upload would fail.
         if (!signedIn()) {
             co_return;
         }
-        co_await pushInboxFile(std::move(file), &records);
+        co_await pushInboxFile(file, &records);
         if (!self) {
             co_return;
         }
@@ -112,17 +119,18 @@ QCoro::Task<> SyncEngine::scanInboxOnce(std::optional<QList<LUTRecord>> records)
 }
 
 QCoro::Task<> SyncEngine::pushInboxFile(InboxFile file, std::optional<QList<LUTRecord>>* records) {
-    if (!file.bytes) {
-        file.bytes = FileSystem::readAll(QDir(inboxFolderPath()).filePath(file.name), inboxFileByteLimit);
-        if (!file.bytes || file.bytes->isEmpty()) {
-            co_return;
-        }
-        file.hash = sha256Hex(*file.bytes);
-    }
-    const auto pushed = m_ledger.pushed.constFind(file.name);
-    if (pushed != m_ledger.pushed.cend() && pushed->hash == file.hash) {
+    // Uploads before this one take time: a grade removed or rewritten meanwhile is not sent as it
+    // was hashed. Its change brings a scan of its own through the watcher.
+    const FileSystem::Read read =
+        FileSystem::readRegularFile(QDir(inboxFolderPath()).filePath(file.name), inboxFileByteLimit);
+    if (read.outcome == FileSystem::Outcome::failed) {
+        retryInboxScan();
         co_return;
     }
+    if (read.bytes.isEmpty() || sha256Hex(read.bytes) != file.hash) {
+        co_return;
+    }
+    const auto pushed = m_ledger.pushed.constFind(file.name);
 
     const QPointer<SyncEngine> self(this);
     std::optional<QString> replacing;
@@ -146,32 +154,34 @@ QCoro::Task<> SyncEngine::pushInboxFile(InboxFile file, std::optional<QList<LUTR
         }
     }
 
-    std::optional<LUTRecord> stored = co_await upload(file.name, *file.bytes, replacing);
+    UploadResult stored = co_await upload(file.name, read.bytes, replacing);
     if (!self) {
         co_return;
     }
-    if (!stored && replacing) {
-        // The record may be gone from the cloud: store the grade as a new one instead.
-        stored = co_await upload(file.name, *file.bytes, std::nullopt);
+    if (!stored.record && stored.recordMissing) {
+        // The record is gone from the cloud: store the grade as a new one instead. Any other
+        // failure leaves the ledger as it was, so that the next scan replaces the same record.
+        stored = co_await upload(file.name, read.bytes, std::nullopt);
         if (!self) {
             co_return;
         }
     }
-    if (!stored) {
+    if (!stored.record) {
         log(QStringLiteral("Could not upload ") + file.name + QStringLiteral(": ") + m_cloud->status(),
             false);
         co_return;
     }
-    m_ledger.pushed.insert(file.name, Ledger::Pushed{stored->id, file.hash});
+    m_ledger.pushed.insert(file.name, Ledger::Pushed{stored.record->id, file.hash});
     saveLedger();
     log(file.name + QStringLiteral(" → TINTARA"), true);
+    emit gradeSent(file.name);
 }
 
-QCoro::Task<std::optional<LUTRecord>> SyncEngine::upload(QString name, QByteArray bytes,
-                                                         std::optional<QString> replacing) {
+QCoro::Task<UploadResult> SyncEngine::upload(QString name, QByteArray bytes,
+                                             std::optional<QString> replacing) {
     const std::optional<qint64> size = cubeSize(bytes);
     // A named task: GCC 12 may destroy the temporary of `co_return co_await` twice.
-    QCoro::Task<std::optional<LUTRecord>> upload = m_cloud->uploadLUT(
+    QCoro::Task<UploadResult> upload = m_cloud->uploadLUT(
         name, name, std::move(bytes), size, std::move(replacing), false, QStringLiteral("resolve"));
     co_return co_await upload;
 }

@@ -4,7 +4,7 @@
 #include "engine/LookFileNames.h"
 #include "engine/SyncEngine.h"
 #include "local/LocalServer.h"
-#include "platform/FileSystem.h"
+#include "platform/Descriptors.h"
 
 #include <QDir>
 #include <QPointer>
@@ -37,7 +37,9 @@ void SyncEngine::installLocalServerCallbacks() {
     m_local->identity = [self, anonymous] { return self ? self->identity() : anonymous; };
     m_local->receiveLUT = [self](Incoming incoming) { return receiveFor(self, std::move(incoming)); };
     m_local->inbox = [self] { return self ? self->inboxSnapshot() : InboxSnapshot{}; };
-    m_local->inboxFile = [self](const QString& name) { return self ? self->inboxFile(name) : std::nullopt; };
+    m_local->inboxFile = [self](const QString& name) {
+        return self ? self->inboxFile(name) : std::optional<RegularFile>();
+    };
     m_local->onPortChange = [self](std::optional<quint16> port) {
         if (self) {
             self->onPortChange(port);
@@ -81,11 +83,15 @@ QCoro::Task<bool> SyncEngine::receiveLUT(Incoming incoming) {
     co_return true;
 }
 
-std::optional<QByteArray> SyncEngine::inboxFile(const QString& name) const {
+std::optional<RegularFile> SyncEngine::inboxFile(const QString& name) const {
     if (!LookFileNames::isSafe(name)) {
         return std::nullopt;
     }
-    return FileSystem::readAll(QDir(inboxFolderPath()).filePath(name), inboxFileByteLimit);
+    std::optional<RegularFile> file = RegularFile::open(QDir(inboxFolderPath()).filePath(name));
+    if (file && file->size() > inboxFileByteLimit) {
+        return std::nullopt; // too large to be listed, so not offered either
+    }
+    return file;
 }
 
 void SyncEngine::onPortChange(std::optional<quint16> port) {

@@ -191,22 +191,25 @@ std::optional<Request> parseRequest(QByteArrayView bytes) {
     return request;
 }
 
-QByteArray responseBytes(int status, QByteArrayView body, QByteArrayView contentType) {
-    const QByteArray phrase = reasonPhrase(status);
-    const QByteArray length = QByteArray::number(body.size());
+QByteArray responseHead(int status, qint64 bodyLength, QByteArrayView contentType) {
     QByteArray bytes;
-    bytes.reserve(160 + contentType.size() + body.size());
+    bytes.reserve(160 + contentType.size());
     bytes.append("HTTP/1.1 ")
         .append(QByteArray::number(status))
         .append(' ')
-        .append(phrase)
+        .append(reasonPhrase(status))
         .append("\r\nContent-Type: ")
         .append(contentType)
         .append("; charset=utf-8\r\nContent-Length: ")
-        .append(length)
-        .append("\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n")
-        .append(body);
+        .append(QByteArray::number(bodyLength))
+        .append("\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n");
     return bytes;
+}
+
+QByteArray responseBytes(int status, QByteArrayView body, QByteArrayView contentType) {
+    QByteArray bytes = responseHead(status, body.size(), contentType);
+    bytes.reserve(bytes.size() + body.size());
+    return bytes.append(body);
 }
 
 } // namespace LocalHttp

@@ -68,5 +68,7 @@ std::optional<qint64> decimalInteger(QStringView text);
 // The complete bytes of an answer: status line, Content-Type with the charset parameter,
 // Content-Length, the CORS header, "Connection: close", the blank line and the body.
 QByteArray responseBytes(int status, QByteArrayView body, QByteArrayView contentType);
+// The same answer's bytes up to the body, for a body of `bodyLength` bytes sent after them.
+QByteArray responseHead(int status, qint64 bodyLength, QByteArrayView contentType);
 
 } // namespace LocalHttp

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 
+#include <algorithm>
 #include <optional>
 
 namespace LocalHttp {
@@ -47,6 +48,12 @@ public:
 
     // The bytes held for this request: the head so far, or the body's buffer.
     qint64 reservedBytes() const { return m_buffer.capacity(); }
+    // Whether the next read lands in memory already held: only a body's buffer can have room.
+    bool nextReadIsHeld() const {
+        return m_state == State::Body &&
+               m_buffer.capacity() >=
+                   m_received + std::min(readChunkBytes, m_request->contentLength - m_received);
+    }
 
 private:
     struct Space {

@@ -1,8 +1,9 @@
 #include "platform/PrivilegedRunner.h"
 
+#include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 
-#include <QCoroProcess>
 #include <QCoroSignal>
 
 #include <memory>
@@ -16,7 +17,10 @@ ProcessPrivilegedRunner ProcessPrivilegedRunner::pkexec() {
                                    {QStringLiteral("/bin/sh"), QStringLiteral("-c")});
 }
 
-QCoro::Task<bool> ProcessPrivilegedRunner::run(QString command) {
+QCoro::Task<PrivilegedRunner::Outcome> ProcessPrivilegedRunner::run(QString command) {
+    if (QStandardPaths::findExecutable(m_program).isEmpty()) {
+        co_return Outcome{false, QFileInfo(m_program).fileName()};
+    }
     // Owned by this coroutine's frame: the child lives exactly as long as the wait for it.
     auto process = std::make_unique<QProcess>();
     process->setProgram(m_program);
@@ -24,12 +28,14 @@ QCoro::Task<bool> ProcessPrivilegedRunner::run(QString command) {
     process->setStandardInputFile(QProcess::nullDevice());
     process->setStandardOutputFile(QProcess::nullDevice());
     process->setStandardErrorFile(QProcess::nullDevice());
-    if (!co_await qCoro(*process).start()) {
-        co_return false;
+    process->start();
+    // Starting ends in Running, or in NotRunning with no `started` and no `finished` when the
+    // program cannot be executed (QCoro's start() would sit out its 30-second timeout then). No
+    // time limit otherwise: the password prompt stays up as long as the user needs.
+    while (process->state() != QProcess::NotRunning) {
+        co_await qCoro(process.get(), &QProcess::stateChanged);
     }
-    // No time limit: the password prompt stays up as long as the user needs.
-    if (process->state() != QProcess::NotRunning) {
-        co_await qCoro(process.get(), &QProcess::finished);
-    }
-    co_return process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0;
+    co_return Outcome{process->error() != QProcess::FailedToStart &&
+                          process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0,
+                      std::nullopt};
 }

@@ -8,6 +8,7 @@
 #include <QStringDecoder>
 #include <QUuid>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -267,17 +268,28 @@ Result<QByteArray> buildBody(QByteArrayView templateBody, const Look& look) {
     if (look.slope.size() != 3 || look.offset.size() != 3 || look.power.size() != 3) {
         return Failure::templateMalformed();
     }
+    // The still holds single-precision floats: a look value, or a parameter made from one, that is
+    // NaN or beyond float's range there would reach Resolve as NaN or infinity.
+    bool finite = true;
+    const auto check = [&finite](double value) { finite = finite && std::isfinite(toFloat32(value)); };
+    for (const QList<double>* values : {&look.slope, &look.offset, &look.power}) {
+        std::for_each(values->cbegin(), values->cend(), check);
+    }
     QMap<quint64, QByteArray> cdl;
-    cdl.insert(kSaturationParam, numericEntry(kSaturationParam, look.saturation));
+    const auto add = [&cdl, &check](quint64 identifier, double value) {
+        check(value);
+        cdl.insert(identifier, numericEntry(identifier, value));
+    };
+    add(kSaturationParam, look.saturation);
     for (int channel = 0; channel < 3; ++channel) {
         const double slope = look.slope[channel];
         const double offset = look.offset[channel];
-        cdl.insert(kOffsetShareParams[channel],
-                   numericEntry(kOffsetShareParams[channel], offsetShare(slope, offset)));
-        cdl.insert(kScaledSlopeParams[channel],
-                   numericEntry(kScaledSlopeParams[channel], scaledSlope(slope, offset)));
-        cdl.insert(kPowerOffsetParams[channel],
-                   numericEntry(kPowerOffsetParams[channel], powerOffset(look.power[channel])));
+        add(kOffsetShareParams[channel], offsetShare(slope, offset));
+        add(kScaledSlopeParams[channel], scaledSlope(slope, offset));
+        add(kPowerOffsetParams[channel], powerOffset(look.power[channel]));
+    }
+    if (!finite) {
+        return Failure::templateMalformed();
     }
     auto first = patchNode(templateBody, kCdlNode, cdl);
     if (!first) {

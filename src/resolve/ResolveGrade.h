@@ -101,7 +101,9 @@ Result<Template> templateFromFiles(const Resources& resources);
 Result<QByteArray> makeStill(const Look& look, const Resources& resources);
 Result<QByteArray> makeStill(const Look& look, const Template& stillTemplate);
 
-// The template body with node 2's ten CDL parameters and node 6's LUT path patched in.
+// The template body with node 2's ten CDL parameters and node 6's LUT path patched in. A look
+// with a value, or a parameter made from it, that is not finite as a 32-bit float is refused
+// as templateMalformed, like a list of the wrong length.
 Result<QByteArray> buildBody(QByteArrayView templateBody, const Look& look);
 
 // The body with the given entries replaced in every node with this identifier. Entries map a

@@ -1,9 +1,18 @@
 #include "ui/Labels.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QLayout>
 
 namespace Labels {
+
+QString thisComputer() {
+#ifdef Q_OS_MACOS
+    return QStringLiteral("this Mac");
+#else
+    return QStringLiteral("this computer");
+#endif
+}
 
 QLabel* caption(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
@@ -33,6 +42,9 @@ void makeSmaller(QLabel* label, qreal factor) {
 }
 
 void fitHeight(QWidget* window) {
+    // Nested layouts hear of a row shown or hidden through posted events; unless those are handled
+    // first, the window keeps the height of rows it no longer has.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     QLayout* layout = window->layout();
     layout->activate();
     window->setFixedHeight(layout->totalHeightForWidth(window->width()));

@@ -13,6 +13,9 @@ namespace Labels {
 inline const QColor warningOrange{0xd0, 0x6a, 0x0c};
 inline const QColor errorRed{0xd2, 0x2f, 0x2f};
 
+// How the texts name the machine the program runs on: "this Mac" on a Mac, "this computer" elsewhere.
+QString thisComputer();
+
 // A wrapped line in the secondary text colour.
 QLabel* caption(const QString& text, QWidget* parent = nullptr);
 // A wrapped line in a colour of its own, for warnings and errors.

@@ -24,9 +24,10 @@ LoginView::LoginView(SyncEngine& engine, QWidget* parent)
     font.setBold(true);
     font.setPointSizeF(font.pointSizeF() * 1.15);
     headline->setFont(font);
-    auto* callout = Labels::caption(QStringLiteral(
-        "Looks you send to DaVinci from the iPad will land in Resolve's LUT folder on this Mac, and "
-        "grades you send from Resolve will show up in TINTARA."));
+    auto* callout = Labels::caption(
+        QStringLiteral("Looks you send to DaVinci from the iPad will land in Resolve's LUT folder on ") +
+        Labels::thisComputer() +
+        QStringLiteral(", and grades you send from Resolve will show up in TINTARA."));
     m_email = new QLineEdit;
     m_email->setPlaceholderText(QStringLiteral("Email"));
     m_email->setInputMethodHints(Qt::ImhEmailCharactersOnly | Qt::ImhNoAutoUppercase);

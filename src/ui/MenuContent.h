@@ -15,11 +15,15 @@ class SyncEngine;
 // Everything the menu shows, copied from the engine and the objects it owns at one moment.
 struct MenuState {
     bool signedIn = false;
+    // Signed out by the service, not by the user: the session ran out and nothing syncs until the
+    // user signs in again.
+    bool sessionExpired = false;
     QString email;
     ResolveLink::Health resolveHealth;
     bool localEnabled = true;
     std::optional<quint16> localPort;
     std::optional<QString> folderProblem;
+    bool lutFolderLocked = false; // exists and cannot be written: creating it cannot help
     bool syncing = false;
     bool paused = false;
     bool resolveScriptInstalled = false;
@@ -57,16 +61,23 @@ struct MenuItem {
     bool enabled = true; // text lines are shown as inactive entries
     bool checkable = false;
     bool checked = false;
+    // Where a window offers the entry, the keys that choose it there; a tray menu has no keyboard.
     QKeySequence shortcut;
+    QString toolTip; // the whole line, where `text` is shortened
 };
 
 struct MenuContent {
     static constexpr int activityLines = 6;
+    // Longer lines are shortened in the middle; a long path would otherwise widen the menu across
+    // the screen.
+    static constexpr int lineLimit = 70;
 
     QString iconName; // the resource name of the tray icon
+    QString toolTip;  // the tray icon's: the program's name over the status lines
     QList<MenuItem> items;
 
-    static MenuContent of(const MenuState& state);
+    // The menu, with room for `activityShown` activity lines.
+    static MenuContent of(const MenuState& state, int activityShown = activityLines);
 };
 
 // The age of an activity line in a compact form such as "now", "42 s ago" or "5 min ago".

@@ -91,7 +91,8 @@ private slots:
         m_credentials->write(serviceName, u"userID"_s, std::nullopt);
         CloudStore anonymous(m_service.baseUrl(), m_credentials, CloudStore::requestTimeout);
         QCOMPARE(QCoro::waitFor(anonymous.uploadLUT(u"B"_s, path)), std::nullopt);
-        QCOMPARE(QCoro::waitFor(anonymous.uploadLUT(u"B"_s, u"b.cube"_s, QByteArray("b"))), std::nullopt);
+        QCOMPARE(QCoro::waitFor(anonymous.uploadLUT(u"B"_s, u"b.cube"_s, QByteArray("b"))).record,
+                 std::nullopt);
         QCOMPARE(QCoro::waitFor(cloud->uploadLUT(u"B"_s, m_folder.filePath(u"missing"_s))), std::nullopt);
         QCOMPARE(QCoro::waitFor(cloud->uploadLUT(u"B"_s, m_folder.path())), std::nullopt);
         QCOMPARE(m_service.requests().size(), 0);
@@ -161,7 +162,7 @@ private slots:
         } else if (operation == u"list") {
             QCOMPARE(QCoro::waitFor(cloud->listRecords()), std::nullopt);
         } else {
-            QCOMPARE(QCoro::waitFor(cloud->uploadLUT(u"C"_s, u"c.cube"_s, "c")), std::nullopt);
+            QCOMPARE(QCoro::waitFor(cloud->uploadLUT(u"C"_s, u"c.cube"_s, "c")).record, std::nullopt);
         }
         seen += cloud->status();
         QFETCH(QString, expected);
@@ -223,6 +224,10 @@ private slots:
         QCOMPARE(line(onlyRequest()),
                  u"GET /self%20hosted/api/files/tintara_luts/r1/Warm%20Day%20100%25%3F%23.cube"_s);
         QCOMPARE(cloud->status(), u"The requested resource wasn't found."_s);
+        // A record id is one segment too: it cannot steer a request to another collection.
+        QVERIFY(!QCoro::waitFor(cloud->updateRecord(u"../../users/records/u1"_s, false)));
+        QCOMPARE(line(onlyRequest()),
+                 u"PATCH /self%20hosted"_s + recordsPath + u"/..%2F..%2Fusers%2Frecords%2Fu1"_s);
     }
 
     void reportsTransportFailures() {
@@ -252,8 +257,8 @@ private slots:
         LUTLook look = warmLook();
         look.pivot = qQNaN(); // JSON cannot spell it: the look is left out
         auto cloud = store();
-        QVERIFY(QCoro::waitFor(cloud->uploadLUT(u"Q"_s, name, "q", {}, {}, {}, {}, look)).has_value());
-        QVERIFY(QCoro::waitFor(cloud->uploadLUT(u"Q"_s, name, "q")).has_value());
+        QVERIFY(QCoro::waitFor(cloud->uploadLUT(u"Q"_s, name, "q", {}, {}, {}, {}, look)).record);
+        QVERIFY(QCoro::waitFor(cloud->uploadLUT(u"Q"_s, name, "q")).record);
         const QJsonArray twice = m_service.requests();
         m_service.clearRequests();
         QVERIFY(

@@ -194,8 +194,18 @@ private slots:
         QCOMPARE(failure(xml, "\x0b"), "templateMalformed");
         QCOMPARE(failure(xml, completeBody(0, false)), "nodeMissing(6)");
         QCOMPARE(failure(xml, completeBody(kLutPathParam)), "paramMissing(0x860000a1)");
-        for (const QList<double>& slope : {QList<double>{1, 1}, QList<double>{1, 1, 1, 1}}) {
+        // Lists of the wrong length, and values that are not finite as 32-bit floats: NaN, beyond
+        // float's range, or a power so small that the parameter made from it is.
+        for (const auto& [slope, offset, power] :
+             QList<std::tuple<QList<double>, double, double>>{{{1, 1}, 0, 1},
+                                                              {{1, 1, 1, 1}, 0, 1},
+                                                              {{qQNaN(), 1, 1}, 0, 1},
+                                                              {{1e39, 1, 1}, 0, 1},
+                                                              {{1, 1, 1}, -1e39, 1},
+                                                              {{1, 1, 1}, 0, 1e-39}}) {
             look.slope = slope;
+            look.offset[0] = offset;
+            look.power[0] = power;
             QCOMPARE(failure(xml, completeBody()), "templateMalformed");
         }
         // Only the XML template on disk.
