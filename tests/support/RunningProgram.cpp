@@ -66,22 +66,29 @@ RunningProgram::~RunningProgram() {
 
 bool RunningProgram::startSessionWithKeyring() {
     const QString address = "unix:path=" + path("runtime/bus");
-    m_busDaemon.start("dbus-daemon", {"--session", "--nofork", "--address=" + address});
+    // The daemon prints its address once it listens.
+    m_busDaemon.start("dbus-daemon", {"--session", "--nofork", "--print-address", "--address=" + address});
     QProcessEnvironment environment = m_process.processEnvironment();
     environment.insert("DBUS_SESSION_BUS_ADDRESS", address);
     m_process.setProcessEnvironment(environment);
-    if (!QTest::qWaitFor([&] { return QFile::exists(path("runtime/bus")); }, 10000)) {
+    if (!m_busDaemon.waitForReadyRead(10000)) {
         return false;
     }
     m_bus = QDBusConnection::connectToBus(address, path("runtime/bus"));
     m_keyring.setProcessEnvironment(environment);
     m_keyring.start("gnome-keyring-daemon", {"--foreground", "--unlock", "--components=secrets"});
-    // Written only once it runs: a channel closed while the process starts may never reach it.
-    m_keyring.waitForStarted();
     m_keyring.write("throwaway");
     m_keyring.closeWriteChannel();
     return QTest::qWaitFor([&] { return m_bus.interface()->isServiceRegistered("org.freedesktop.secrets"); },
                            10000);
+}
+
+QDBusMessage RunningProgram::call(const QString& method, const QVariantList& arguments,
+                                  const QString& interface) const {
+    QDBusMessage message = QDBusMessage::createMethodCall("com.quillfen.Tonewharf", "/com/quillfen/Tonewharf",
+                                                          interface, method);
+    message.setArguments(arguments);
+    return m_bus.call(message);
 }
 
 void RunningProgram::storeCredential(const QString& account, const std::optional<QString>& value) {

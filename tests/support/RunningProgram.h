@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -21,7 +22,9 @@ public:
     // Before start(): a session bus of the program's own with an unlocked throwaway gnome-keyring on
     // it; both outlive restarts of the program.
     bool startSessionWithKeyring();
-    const QDBusConnection& bus() const { return m_bus; }
+    // A method of the running program's interface on that bus (or of another of its interfaces).
+    QDBusMessage call(const QString& method, const QVariantList& arguments = {},
+                      const QString& interface = QStringLiteral("com.quillfen.Tonewharf1")) const;
     // Writes the program's sign-in item `account` into that keyring, or with no value deletes it,
     // with secret-tool, libsecret's own client.
     void storeCredential(const QString& account, const std::optional<QString>& value);

@@ -1,5 +1,6 @@
 #include "support/Transcript.h"
 
+#include "bus/BusProtocol.h"
 #include "platform/FileSystem.h"
 #include "support/CloudTestService.h"
 #include "support/RunProgram.h"
@@ -7,8 +8,7 @@
 #include "support/fake_resolve/FakeResolve.h"
 
 #include <QCryptographicHash>
-#include <QDBusArgument>
-#include <QDBusMessage>
+#include <QDBusReply>
 #include <QDeadlineTimer>
 #include <QDirIterator>
 #include <QJsonArray>
@@ -35,6 +35,14 @@ QString shown(const QByteArray& bytes) {
 }
 
 } // namespace
+
+Transcript::Transcript(RunningProgram& program, const FakeResolveInstallation& resolve,
+                       CloudTestService* cloud)
+    : m_program(program)
+    , m_resolve(resolve)
+    , m_cloud(cloud) {
+    Bus::registerTypes();
+}
 
 void Transcript::ask(const QString& path, const QByteArray& body, const QString& label) {
     QStringList arguments{"-s", "-i", "--path-as-is", "--max-time", "20", url(path)};
@@ -101,7 +109,7 @@ QStringList Transcript::observe(Seen& now) {
     }
     now.resolveCalls = calls.size();
 
-    now.files.clear();
+    now.shown.clear();
     for (const auto& [label, folder] :
          {std::pair{"LUT/", "resolve/LUT/Tonewharf"},
           {"support/", "home/.local/share/Tonewharf"},
@@ -109,66 +117,69 @@ QStringList Transcript::observe(Seen& now) {
         const QString root = m_program.path(folder);
         for (QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
              it.hasNext();) {
-            const QString path = label + it.next().mid(root.size() + 1);
+            const QString path = QStringLiteral("file ") + label + it.next().mid(root.size() + 1);
             const QByteArray bytes = FileSystem::readAll(it.filePath()).value_or("(unreadable)");
             // A still carries an id made up for every write: shown without it, yet every write shows.
             static const QRegularExpression id(QStringLiteral("[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}"));
             const QJsonObject ledger = QJsonDocument::fromJson(bytes).object();
-            now.files.insert(path, path.endsWith(".drx")
+            now.shown.insert(path, path.endsWith(".drx")
                                        ? summary(QString::fromUtf8(bytes).remove(id).toUtf8()) + u'\t' +
                                              summary(bytes)
                                    : path.endsWith(".json") ? normalised(shown(bytes))
                                                             : summary(bytes));
             // The ledger entry by entry, each shown as a file of its own.
-            for (auto kind = ledger.begin(); path == "support/ledger.json" && kind != ledger.end(); ++kind) {
+            for (auto kind = ledger.begin(); path == "file support/ledger.json" && kind != ledger.end();
+                 ++kind) {
                 const QJsonObject entries = kind->toObject();
-                now.files.insert(path, QString());
+                now.shown.insert(path, QString());
                 for (auto entry = entries.begin(); entry != entries.end(); ++entry) {
-                    now.files.insert(normalised("ledger " + kind.key() + u' ' + entry.key()),
+                    now.shown.insert(normalised("ledger " + kind.key() + u' ' + entry.key()),
                                      normalised(shown(QJsonDocument(entry->toObject()).toJson())));
                 }
             }
         }
     }
-    QStringList paths = m_seen.files.keys() + now.files.keys();
-    paths.removeDuplicates();
-    paths.sort();
-    for (const QString& path : paths) {
-        const QString& after = now.files.value(path);
-        if (m_seen.files.contains(path) != now.files.contains(path) || m_seen.files.value(path) != after) {
-            const QString mark = !now.files.contains(path) ? "- " : m_seen.files.contains(path) ? "~ " : "+ ";
-            const bool entry = path.startsWith("ledger ");
-            lines << ((entry ? "ledger " : "file ") + mark + path.mid(entry ? 7 : 0) + u' ' +
+    // What the menu shows beside the log, as the program's interface on the bus tells it.
+    const QVariantMap state = QDBusReply<QVariantMap>(m_program.call("GetAll", {"com.quillfen.Tonewharf1"},
+                                                                     "org.freedesktop.DBus.Properties"))
+                                  .value();
+    for (const char* name :
+         {"SignedIn", "Account", "Paused", "LocalEnabled", "LutFolder", "FolderProblem", "ResolveHealth"}) {
+        if (state.contains(name)) {
+            now.shown.insert(QStringLiteral("state ") + name, normalised(state[name].toString()));
+        }
+    }
+    // Each file, ledger entry or state that came, changed or went, by kind.
+    QStringList keys = m_seen.shown.keys() + now.shown.keys();
+    keys.removeDuplicates();
+    keys.sort();
+    for (const QString& key : keys) {
+        const QString after = now.shown.value(key);
+        if (m_seen.shown.contains(key) != now.shown.contains(key) || m_seen.shown.value(key) != after) {
+            const QString mark = !now.shown.contains(key) ? "- " : m_seen.shown.contains(key) ? "~ " : "+ ";
+            lines << (key.section(u' ', 0, 0) + u' ' + mark + key.section(u' ', 1) + u' ' +
                       after.section(u'\t', 0, 0))
                          .trimmed();
         }
     }
 
     // The log, newest first and at most the latest thirty: what it holds beyond the entries already seen.
-    const QDBusMessage reply = m_program.bus().call(QDBusMessage::createMethodCall(
-        "com.quillfen.Tonewharf", "/com/quillfen/Tonewharf", "com.quillfen.Tonewharf1", "Activity"));
     QStringList activity;
-    if (reply.type() == QDBusMessage::ReplyMessage) {
-        const QDBusArgument entries = reply.arguments().value(0).value<QDBusArgument>();
-        entries.beginArray();
-        while (!entries.atEnd()) {
-            qint64 time = 0;
-            QString text;
-            bool ok = false;
-            entries.beginStructure();
-            entries >> time >> text >> ok;
-            entries.endStructure();
-            activity.prepend(QString::number(time) + (ok ? " ✓ " : " ✗ ") + text);
-        }
-        entries.endArray();
+    for (const Bus::ActivityEntry& entry :
+         QDBusReply<QList<Bus::ActivityEntry>>(m_program.call("Activity")).value()) {
+        activity.prepend(QString::number(entry.time) + (entry.ok ? " ✓ " : " ✗ ") + entry.text);
     }
     qsizetype known = std::min(activity.size(), m_seen.activity.size());
     while (known > 0 && activity.first(known) != m_seen.activity.last(known)) {
         --known;
     }
+    // The program's tasks run side by side, so the order of a step's entries carries no meaning either.
+    QStringList added;
     for (const QString& entry : activity.sliced(known)) {
-        lines << normalised("activity" + entry.mid(entry.indexOf(u' ')));
+        added << normalised("activity" + entry.mid(entry.indexOf(u' ')));
     }
+    added.sort();
+    lines += added;
     now.activity = m_seen.activity + activity.sliced(known);
     return lines;
 }
@@ -176,6 +187,8 @@ QStringList Transcript::observe(Seen& now) {
 QString Transcript::normalised(QString text) const {
     static const std::pair<QRegularExpression, QString> stable[] = {
         {QRegularExpression(QStringLiteral("port \\d+")), QStringLiteral("port <port>")},
+        {QRegularExpression(QStringLiteral("\"folderID\":\"[^\"]*\"")),
+         QStringLiteral("\"folderID\":\"<folder>\"")},
         {QRegularExpression(QStringLiteral("\"mac\":\"[^\"]*\"")), QStringLiteral("\"mac\":\"<computer>\"")},
         {QRegularExpression(QStringLiteral("\"version\":\"[^\"]*\"")),
          QStringLiteral("\"version\":\"<version>\"")},

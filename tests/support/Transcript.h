@@ -15,15 +15,13 @@ class RunningProgram;
 // What a scenario let a user or a peer see of the running program, step by step, as one text: the
 // local server's answers to the scenario, the requests that reached the cloud service, the calls that
 // reached Resolve through the bridge, the files of the LUT folder, the support folder and Resolve's
-// script folder (the ledger entry by entry), and the activity log. What changes from run to run
-// (ids, tokens, ports, the temporary folder) is shown by stable names.
+// script folder (the ledger entry by entry), and, through the program's interface on its session
+// bus, the state the menu shows and the activity log. What changes from run to run (ids, tokens,
+// ports, the temporary folder) is shown by stable names.
 class Transcript {
 public:
     Transcript(RunningProgram& program, const FakeResolveInstallation& resolve,
-               CloudTestService* cloud = nullptr)
-        : m_program(program)
-        , m_resolve(resolve)
-        , m_cloud(cloud) {}
+               CloudTestService* cloud = nullptr);
 
     // Asks the local server as an iPad would: POST with a body, else GET.
     void ask(const QString& path, const QByteArray& body = {}, const QString& label = {});
@@ -41,7 +39,7 @@ private:
     struct Seen {
         qsizetype requests = 0;
         qsizetype resolveCalls = 0;
-        QMap<QString, QString> files; // name -> size and digest, or content
+        QMap<QString, QString> shown; // "file <path>", "ledger <kind> <key>", "state <name>" -> its value
         QStringList activity;         // oldest first
     };
     QStringList observe(Seen& now);

@@ -122,7 +122,7 @@ private slots:
         QVERIFY(road.ready());
         road.resolve.stopRunning();
         road.resolve.setControl({{"mode", "refuse"}});
-        QVERIFY(road.tonewharf.start());
+        QVERIFY(road.start());
         Transcript& transcript = road.transcript;
         transcript.ask("/v1/hello");
         transcript.ask("/v1/inbox");
@@ -238,7 +238,7 @@ private slots:
         road.signIn();
         road.record("Early");
         road.setPaused(true);
-        QVERIFY(road.tonewharf.start());
+        QVERIFY(road.start());
         Transcript& transcript = road.transcript;
         transcript.step(
             "Started paused: the session is refreshed and the stream subscribed, nothing is listed",
@@ -253,8 +253,7 @@ private slots:
             "offered on the network only",
             {"(parked)"});
 
-        road.setPaused(false);
-        QVERIFY(road.restart());
+        road.tonewharf.call("SetPaused", {false});
         transcript.step("Resumed: both marked looks come down, the grade goes up",
                         {"pushed Day1.cube", "resolve refresh"});
 
