@@ -3,7 +3,6 @@
 #include "bus/BusProtocol.h"
 #include "platform/FileSystem.h"
 #include "support/CloudTestService.h"
-#include "support/RunProgram.h"
 #include "support/RunningProgram.h"
 #include "support/fake_resolve/FakeResolve.h"
 
@@ -13,7 +12,6 @@
 #include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -21,12 +19,11 @@
 namespace {
 
 QString summary(const QByteArray& bytes) {
-    return QStringLiteral("%1 bytes %2")
-        .arg(bytes.size())
-        .arg(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().left(12));
+    const QByteArray digest = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().left(12);
+    return QStringLiteral("%1 bytes %2").arg(bytes.size()).arg(QString::fromLatin1(digest));
 }
 
-// JSON as compact text with sorted keys; short text as it is; anything else by size and digest.
+// JSON as compact text with sorted keys; a short line as it is; anything else by size and digest.
 QString shown(const QByteArray& bytes) {
     const QJsonDocument json = QJsonDocument::fromJson(bytes);
     return !json.isNull() ? QString::fromUtf8(json.toJson(QJsonDocument::Compact))
@@ -44,50 +41,50 @@ Transcript::Transcript(RunningProgram& program, const FakeResolveInstallation& r
     Bus::registerTypes();
 }
 
-void Transcript::ask(const QString& path, const QByteArray& body, const QString& label) {
-    QStringList arguments{"-s", "-i", "--path-as-is", "--max-time", "20", url(path)};
+void Transcript::send(const QString& path, const QByteArray& body, const QString& label) {
+    QStringList arguments{
+        "-s",
+        "-i",
+        "--path-as-is",
+        "--max-time",
+        "20",
+        QStringLiteral("http://127.0.0.1:%1%2").arg(m_program.waitForListeningPort().value_or(9)).arg(path)};
     if (!body.isNull()) {
-        arguments << "-H"
-                  << "Content-Type: application/json"
-                  << "--data-binary"
-                  << "@-";
+        arguments += {"-H", "Content-Type: application/json", "--data-binary", QString::fromUtf8(body)};
     }
-    m_pending << answer((body.isNull() ? "GET " : "POST ") + path +
-                            (label.isEmpty() ? "" : " (" + label + ")"),
-                        runProgram("curl", arguments, body));
+    m_requests.emplace_back((body.isNull() ? "GET " : "POST ") + path +
+                                (label.isEmpty() ? "" : " (" + label + ")"),
+                            std::make_unique<QProcess>());
+    m_requests.back().second->start("curl", arguments);
+}
+
+void Transcript::ask(const QString& path, const QByteArray& body, const QString& label) {
+    send(path, body, label);
+    m_requests.back().second->waitForFinished(30000);
 }
 
 void Transcript::park(const QString& path) {
-    m_parked.emplace_back("GET " + path + " (parked)", std::make_unique<QProcess>());
-    m_parked.back().second->start("curl", {"-s", "-i", "--max-time", "20", url(path)});
-}
-
-QString Transcript::url(const QString& path) const {
-    return QStringLiteral("http://127.0.0.1:%1%2")
-        .arg(m_program.waitForListeningPort().value_or(9))
-        .arg(path);
-}
-
-QString Transcript::answer(const QString& request, const QByteArray& response) {
-    const QString status = QString::fromLatin1(response.left(response.indexOf("\r\n"))).section(u' ', 1, 1);
-    return normalised("local " + request + " → " +
-                      (response.isEmpty()
-                           ? "no answer"
-                           : status + u' ' + shown(response.mid(response.indexOf("\r\n\r\n") + 4))));
+    send(path, {}, QStringLiteral("parked"));
 }
 
 QStringList Transcript::observe(Seen& now) {
-    for (auto& [request, curl] : m_parked) {
+    for (auto& [request, curl] : m_requests) {
         if (curl && curl->state() == QProcess::NotRunning) {
-            m_pending << answer(request, curl->readAllStandardOutput());
+            const QByteArray response = curl->readAllStandardOutput();
+            const QString status =
+                QString::fromLatin1(response.left(response.indexOf("\r\n"))).section(u' ', 1, 1);
+            m_answers << normalised(
+                "local " + request + " → " +
+                (response.isEmpty() ? "no answer"
+                                    : status + u' ' + shown(response.mid(response.indexOf("\r\n\r\n") + 4))));
             curl.reset();
         }
     }
-    QStringList lines = m_pending;
+    QStringList lines = m_answers;
     now = m_seen;
+    // Requests come on connections of their own, from the stream's thread and the program's tasks
+    // side by side: the order of a step's requests carries no meaning (nor that of its log entries).
     if (m_cloud) {
-        // Requests come on connections of their own, from the stream's thread and the program's tasks
-        // side by side: their order carries no meaning.
         const QJsonValue transcript = m_cloud->control("GET", QStringLiteral("/_test/transcript"));
         m_names = transcript[u"names"].toObject();
         const QJsonArray requests = transcript[u"lines"].toArray();
@@ -97,10 +94,9 @@ QStringList Transcript::observe(Seen& now) {
         }
         cloud.sort();
         lines += cloud;
-        now.requests = requests.size();
+        now.requests += cloud.size();
     }
-
-    // The status poll's reach for Resolve comes as often as time allows; every other call counts.
+    // The status poll reaches for Resolve as often as time allows; every other call counts.
     const QStringList calls = m_resolve.calls();
     for (const QString& call : calls.sliced(m_seen.resolveCalls)) {
         if (call != "scriptapp" && call != "import") {
@@ -121,17 +117,16 @@ QStringList Transcript::observe(Seen& now) {
             const QByteArray bytes = FileSystem::readAll(it.filePath()).value_or("(unreadable)");
             // A still carries an id made up for every write: shown without it, yet every write shows.
             static const QRegularExpression id(QStringLiteral("[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}"));
-            const QJsonObject ledger = QJsonDocument::fromJson(bytes).object();
             now.shown.insert(path, path.endsWith(".drx")
                                        ? summary(QString::fromUtf8(bytes).remove(id).toUtf8()) + u'\t' +
                                              summary(bytes)
                                    : path.endsWith(".json") ? normalised(shown(bytes))
                                                             : summary(bytes));
-            // The ledger entry by entry, each shown as a file of its own.
-            for (auto kind = ledger.begin(); path == "file support/ledger.json" && kind != ledger.end();
-                 ++kind) {
-                const QJsonObject entries = kind->toObject();
+            // The ledger entry by entry.
+            const QJsonObject ledger = QJsonDocument::fromJson(bytes).object();
+            for (auto kind = ledger.begin(); path.endsWith("/ledger.json") && kind != ledger.end(); ++kind) {
                 now.shown.insert(path, QString());
+                const QJsonObject entries = kind->toObject();
                 for (auto entry = entries.begin(); entry != entries.end(); ++entry) {
                     now.shown.insert(normalised("ledger " + kind.key() + u' ' + entry.key()),
                                      normalised(shown(QJsonDocument(entry->toObject()).toJson())));
@@ -139,7 +134,7 @@ QStringList Transcript::observe(Seen& now) {
             }
         }
     }
-    // What the menu shows beside the log, as the program's interface on the bus tells it.
+    // What the menu shows, as the program's interface on its session bus tells it.
     const QVariantMap state = QDBusReply<QVariantMap>(m_program.call("GetAll", {"com.quillfen.Tonewharf1"},
                                                                      "org.freedesktop.DBus.Properties"))
                                   .value();
@@ -149,7 +144,6 @@ QStringList Transcript::observe(Seen& now) {
             now.shown.insert(QStringLiteral("state ") + name, normalised(state[name].toString()));
         }
     }
-    // Each file, ledger entry or state that came, changed or went, by kind.
     QStringList keys = m_seen.shown.keys() + now.shown.keys();
     keys.removeDuplicates();
     keys.sort();
@@ -164,24 +158,22 @@ QStringList Transcript::observe(Seen& now) {
     }
 
     // The log, newest first and at most the latest thirty: what it holds beyond the entries already seen.
-    QStringList activity;
+    QStringList log;
     for (const Bus::ActivityEntry& entry :
          QDBusReply<QList<Bus::ActivityEntry>>(m_program.call("Activity")).value()) {
-        activity.prepend(QString::number(entry.time) + (entry.ok ? " ✓ " : " ✗ ") + entry.text);
+        log.prepend(QString::number(entry.time) + (entry.ok ? " ✓ " : " ✗ ") + entry.text);
     }
-    qsizetype known = std::min(activity.size(), m_seen.activity.size());
-    while (known > 0 && activity.first(known) != m_seen.activity.last(known)) {
+    qsizetype known = std::min(log.size(), m_seen.log.size());
+    while (known > 0 && log.first(known) != m_seen.log.last(known)) {
         --known;
     }
-    // The program's tasks run side by side, so the order of a step's entries carries no meaning either.
     QStringList added;
-    for (const QString& entry : activity.sliced(known)) {
+    for (const QString& entry : log.sliced(known)) {
         added << normalised("activity" + entry.mid(entry.indexOf(u' ')));
     }
     added.sort();
-    lines += added;
-    now.activity = m_seen.activity + activity.sliced(known);
-    return lines;
+    now.log = m_seen.log + log.sliced(known);
+    return lines + added;
 }
 
 QString Transcript::normalised(QString text) const {
@@ -208,7 +200,8 @@ QString Transcript::normalised(QString text) const {
 void Transcript::step(const QString& title, const QStringList& until) {
     Seen now;
     QStringList lines;
-    QDeadlineTimer quiet(until.isEmpty() ? 800 : 300);
+    const int quietMs = until.isEmpty() ? 800 : 300;
+    QDeadlineTimer quiet(quietMs);
     for (const QDeadlineTimer limit(20000); !limit.hasExpired(); QTest::qWait(50)) {
         Seen next;
         const QStringList seen = observe(next);
@@ -217,13 +210,13 @@ void Transcript::step(const QString& title, const QStringList& until) {
             !std::ranges::all_of(until, [&](const QString& part) { return text.contains(part); })) {
             lines = seen;
             now = next;
-            quiet.setRemainingTime(until.isEmpty() ? 800 : 300);
+            quiet.setRemainingTime(quietMs);
         } else if (quiet.hasExpired()) {
             break;
         }
     }
     m_seen = now;
-    m_pending.clear();
+    m_answers.clear();
     m_text += QStringLiteral("\n%1. %2\n").arg(++m_steps).arg(title);
     for (const QString& line : lines) {
         m_text += "  " + line + u'\n';

@@ -40,19 +40,18 @@ private:
         qsizetype requests = 0;
         qsizetype resolveCalls = 0;
         QMap<QString, QString> shown; // "file <path>", "ledger <kind> <key>", "state <name>" -> its value
-        QStringList activity;         // oldest first
+        QStringList log;              // oldest first
     };
+    void send(const QString& path, const QByteArray& body, const QString& label);
     QStringList observe(Seen& now);
-    QString url(const QString& path) const;
-    QString answer(const QString& request, const QByteArray& response);
     QString normalised(QString text) const;
 
     RunningProgram& m_program;
     const FakeResolveInstallation& m_resolve;
     CloudTestService* m_cloud;
     Seen m_seen;
-    QStringList m_pending;
-    std::vector<std::pair<QString, std::unique_ptr<QProcess>>> m_parked;
+    std::vector<std::pair<QString, std::unique_ptr<QProcess>>> m_requests; // to the local server
+    QStringList m_answers;                                                 // of the step at hand
     QJsonObject m_names; // what the cloud service made up -> the stable names it gave
     QString m_text;
     int m_steps = 0;

@@ -133,10 +133,6 @@ private slots:
         transcript.step("A look with CDL values becomes a cube and a still; Resolve is not asked",
                         {"LUT/Looks/Warm.drx"});
 
-        // Resolve starts; its next status poll, within 5 s, finds it while the inbox settles.
-        const qsizetype polls = road.resolve.calls().count("scriptapp");
-        road.resolve.setControl({});
-        QVERIFY(road.resolve.startRunning());
         transcript.park("/v1/inbox?since=0");
         for (const QString name : {"b.cube", "Day2.CUBE", "A.cube", ".Hidden.cube", "Day2.txt"}) {
             QVERIFY(road.exported(name));
@@ -149,12 +145,15 @@ private slots:
         transcript.ask("/v1/inbox/../ledger.json");
         transcript.step("An inbox file is served by its name; nothing outside the inbox is");
 
-        QVERIFY(road.polled(polls));
+        // Resolve starts, and its next status poll, within 5 s, finds it.
+        qsizetype polls = road.resolve.calls().count("scriptapp");
+        road.resolve.setControl({});
+        QVERIFY(road.resolve.startRunning() && road.polled(polls));
         transcript.ask("/v1/luts", look("Warm", 1.3), "Warm with other CDL values");
         transcript.ask("/v1/luts", look("../../etc/Plain"), "Plain under a path");
         transcript.step(
-            "Resolve runs: other CDL values rewrite only the still; a new cube goes in by its last name and "
-            "Resolve refreshes once",
+            "Resolve started: other CDL values rewrite only the still; a new cube goes in by its last "
+            "name and Resolve refreshes once",
             {"resolve refresh"});
 
         transcript.ask("/v1/luts", look("Plain"), "Plain again");
@@ -162,6 +161,13 @@ private slots:
         transcript.ask("/v1/luts", R"({"name":"Lost"})", "a look without its cube");
         transcript.ask("/v1/luts");
         transcript.step("A look sent again and looks refused change nothing");
+
+        polls = road.resolve.calls().count("scriptapp");
+        road.resolve.setControl({{"mode", "refuse"}});
+        road.resolve.stopRunning();
+        QVERIFY(road.polled(polls));
+        transcript.ask("/v1/luts", look("Cool"), "Cool");
+        transcript.step("Resolve quit: a new cube goes in, Resolve is not asked", {"LUT/Cool.cube"});
         QVERIFY(transcript.matches("LocalNetworkRoad"));
     }
 
