@@ -169,6 +169,7 @@ private slots:
         transcript.ask("/v1/luts", look("Cool"), "Cool");
         transcript.step("Resolve quit: a new cube goes in, Resolve is not asked", {"LUT/Cool.cube"});
         QVERIFY(transcript.matches("LocalNetworkRoad"));
+        QCOMPARE(road.tonewharf.stop(), std::optional<int>(0));
     }
 
     void cloudRoad() {
@@ -234,6 +235,7 @@ private slots:
         transcript.step("Restarted: the session and the ledger hold, nothing goes down or up again",
                         {"cloud GET /api/collections/tintara_luts/records", "cloud POST /api/realtime"});
         QVERIFY(transcript.matches("CloudRoad"));
+        QCOMPARE(road.tonewharf.stop(), std::optional<int>(0));
     }
 
     // The states in which the program holds back, each left again by a restart, as a user would
@@ -289,6 +291,7 @@ private slots:
         transcript.ask("/v1/hello");
         transcript.step("Restarted, it is still signed out");
         QVERIFY(transcript.matches("PausedAndSignedOut"));
+        QCOMPARE(road.tonewharf.stop(), std::optional<int>(0));
     }
 
     void killedDuringABurstLeavesOnlyWholeFiles() {
