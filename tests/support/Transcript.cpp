@@ -134,6 +134,11 @@ QStringList Transcript::observe(Seen& now) {
             }
         }
     }
+    // What the scripting module found in its environment when the bridge loaded it.
+    if (!m_resolve.environmentSeen().isEmpty()) {
+        now.shown.insert(QStringLiteral("resolve environment"),
+                         normalised(shown(QJsonDocument(m_resolve.environmentSeen()).toJson())));
+    }
     // What the menu shows, as the program's interface on its session bus tells it.
     const QVariantMap state = QDBusReply<QVariantMap>(m_program.call("GetAll", {"com.quillfen.Tonewharf1"},
                                                                      "org.freedesktop.DBus.Properties"))

@@ -4,6 +4,8 @@
 #include "support/Transcript.h"
 #include "support/fake_resolve/FakeResolve.h"
 
+#include <QDBusReply>
+#include <QDBusVariant>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -38,9 +40,12 @@ QByteArray look(const QString& name, double slope = 0) {
     return QJsonDocument(body).toJson(QJsonDocument::Compact);
 }
 
-QProcessEnvironment cloudAt(const QUrl& url) {
+// The cloud at the test service; for the bridge, values that must not reach Resolve's module.
+QProcessEnvironment environment(const QUrl& cloud) {
     QProcessEnvironment environment;
-    environment.insert("TONEWHARF_CLOUD_URL", url.toString());
+    environment.insert("TONEWHARF_CLOUD_URL", cloud.toString());
+    environment.insert("PYTHONPATH", "/nonexistent/inherited");
+    environment.insert("RESOLVE_SCRIPT_LIB", "/nonexistent/fusionscript.so");
     return environment;
 }
 
@@ -54,7 +59,7 @@ struct Road {
                                           QJsonObject{{"email", "ana@example.com"}, {"password", "secret"}})
                         : QJsonValue();
     RunningProgram tonewharf{
-        QStringLiteral(TONEWHARF_BUILD_DIR "/tonewharf"), {}, cloudAt(service.baseUrl())};
+        QStringLiteral(TONEWHARF_BUILD_DIR "/tonewharf"), {}, environment(service.baseUrl())};
     FakeResolveInstallation resolve{tonewharf.path("resolve")};
     Transcript transcript{tonewharf, resolve, &service};
     const QString inbox = tonewharf.path("resolve/LUT/Tonewharf/To TINTARA/");
@@ -73,19 +78,29 @@ struct Road {
         QSettings(tonewharf.path("home/.config/quillfen/Tonewharf.conf"), QSettings::IniFormat)
             .setValue("tonewharf.paused", paused);
     }
-    // Waits for Resolve's next status poll and for the program to read its answer.
-    bool polled(qsizetype polls) {
-        const bool polled =
-            QTest::qWaitFor([&] { return resolve.calls().count("scriptapp") > polls; }, 10000);
-        QTest::qWait(300);
-        return polled;
+    // Resolve as the menu shows it, through the program's interface on its session bus.
+    QString resolveHealth() const {
+        return QDBusReply<QDBusVariant>(tonewharf.call("Get", {"com.quillfen.Tonewharf1", "ResolveHealth"},
+                                                       "org.freedesktop.DBus.Properties"))
+            .value()
+            .variant()
+            .toString();
+    }
+    // Waits until the menu shows Resolve other than as `before`, and no longer connecting: the
+    // bridge's status poll, every 5 s, has found it so.
+    bool resolveLeaves(const QString& before) const {
+        return QTest::qWaitFor(
+            [&] {
+                const QString now = resolveHealth();
+                return !now.isEmpty() && now != before && now != "Connecting…";
+            },
+            10000);
     }
     // Holds the service until the bridge has reached Resolve, so that the first sync finds Resolve
     // ready to refresh however loaded the machine is.
     bool start() {
-        const qsizetype polls = resolve.calls().count("scriptapp");
         service.hold(true);
-        const bool started = tonewharf.start() && polled(polls);
+        const bool started = tonewharf.start() && resolveLeaves({});
         service.hold(false);
         return started;
     }
@@ -121,13 +136,14 @@ private slots:
         Road road;
         QVERIFY(road.ready());
         road.resolve.stopRunning();
-        road.resolve.setControl({{"mode", "refuse"}});
+        road.resolve.setControl({{"mode", "unavailable"}}); // its scripting library not there yet
         QVERIFY(road.start());
         Transcript& transcript = road.transcript;
         transcript.ask("/v1/hello");
         transcript.ask("/v1/inbox");
-        transcript.step(
-            "Started signed out, Resolve installed but not running: the script goes in, the inbox is empty");
+        transcript.step("Started signed out, Resolve installed but its scripting not loadable: the script "
+                        "goes in, the inbox "
+                        "is empty");
 
         transcript.ask("/v1/luts", look("Warm", 1.1), "Warm with CDL values");
         transcript.step("A look with CDL values becomes a cube and a still; Resolve is not asked",
@@ -145,10 +161,10 @@ private slots:
         transcript.ask("/v1/inbox/../ledger.json");
         transcript.step("An inbox file is served by its name; nothing outside the inbox is");
 
-        // Resolve starts, and its next status poll, within 5 s, finds it.
-        qsizetype polls = road.resolve.calls().count("scriptapp");
+        // Resolve starts, and its next status poll, within 5 s, loads its scripting and finds it.
+        QString before = road.resolveHealth();
         road.resolve.setControl({});
-        QVERIFY(road.resolve.startRunning() && road.polled(polls));
+        QVERIFY(road.resolve.startRunning() && road.resolveLeaves(before));
         transcript.ask("/v1/luts", look("Warm", 1.3), "Warm with other CDL values");
         transcript.ask("/v1/luts", look("../../etc/Plain"), "Plain under a path");
         transcript.step(
@@ -162,10 +178,10 @@ private slots:
         transcript.ask("/v1/luts");
         transcript.step("A look sent again and looks refused change nothing");
 
-        polls = road.resolve.calls().count("scriptapp");
+        before = road.resolveHealth();
         road.resolve.setControl({{"mode", "refuse"}});
         road.resolve.stopRunning();
-        QVERIFY(road.polled(polls));
+        QVERIFY(road.resolveLeaves(before));
         transcript.ask("/v1/luts", look("Cool"), "Cool");
         transcript.step("Resolve quit: a new cube goes in, Resolve is not asked", {"LUT/Cool.cube"});
         QVERIFY(transcript.matches("LocalNetworkRoad"));
