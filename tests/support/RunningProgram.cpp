@@ -45,7 +45,7 @@ RunningProgram::RunningProgram(const QString& program, const QStringList& argume
     m_process.setProcessEnvironment(world);
     m_process.setProgram(program);
     m_process.setArguments(arguments);
-    // A group of its own, which goes whole at the end; and no program outlives a test that crashed.
+    // A process group of its own; and no program outlives a test that crashed.
     m_process.setChildProcessModifier([] {
         ::setpgid(0, 0);
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -53,8 +53,8 @@ RunningProgram::RunningProgram(const QString& program, const QStringList& argume
 }
 
 RunningProgram::~RunningProgram() {
-    stop();
-    if (m_group != 0) {
+    // A program that crashed or was killed may leave its bridge behind, writing into the folder.
+    if (!stop() && m_group != 0) {
         ::kill(-pid_t(m_group), SIGKILL);
     }
     QDBusConnection::disconnectFromBus(m_bus.name());

@@ -10,7 +10,8 @@
 // A program run as a process of its own with a private home: HOME, the XDG folders and
 // XDG_RUNTIME_DIR inside a temporary folder, Qt's offscreen platform, the cloud at a closed
 // loopback port, Resolve's folder (TONEWHARF_RESOLVE_DIR) at path("resolve") and both D-Bus buses
-// pointed nowhere (no DNS-SD announcement, no keyring); `environment` adds to these or replaces them.
+// pointed nowhere (no DNS-SD announcement, no keyring) unless it is given a session bus of its own;
+// `environment` adds to these or replaces them.
 class RunningProgram {
 public:
     explicit RunningProgram(const QString& program, const QStringList& arguments = {},
