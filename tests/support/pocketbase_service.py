@@ -7,8 +7,8 @@ The control API of the tests, never recorded, takes and gives JSON:
   POST /_test/users {"email","password"} -> {"id","token"}; POST /_test/records {"collection","fields",
   ("fileName","fileBase64")}; PATCH /_test/records/<c>/<id> {fields,("fileName","fileBase64")};
   DELETE /_test/records/<c>/<id>; GET /_test/transcript {"lines","names"} (see transcript_lines);
-  GET|DELETE /_test/requests (DELETE also forgets stream opens and unused scripts); POST|DELETE /_test/fail {"method","path","status",
-  "bodyBase64","count","stall","close"}; POST /_test/realtime/script {"streams":[{"chunks":
+  GET|DELETE /_test/requests (DELETE also forgets stream opens and unused scripts); POST|DELETE
+  /_test/fail {"method","path","status","bodyBase64","count","stall","close"}; POST /_test/realtime/script {"streams":[{"chunks":
   [{"base64","delayMs"}],"close"}]} (answers the next stream requests instead of PB_CONNECT);
   POST /_test/realtime/send {"base64"} -> {"streams"}; GET /_test/realtime/clients and /opens. Qt
   resends a request closed before any answer: give "close" a count of 3 or more.
