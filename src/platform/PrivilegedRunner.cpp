@@ -1,5 +1,7 @@
 #include "platform/PrivilegedRunner.h"
 
+#include "platform/Descriptors.h"
+
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
@@ -23,6 +25,7 @@ QCoro::Task<PrivilegedRunner::Outcome> ProcessPrivilegedRunner::run(QString comm
     }
     // Owned by this coroutine's frame: the child lives exactly as long as the wait for it.
     auto process = std::make_unique<QProcess>();
+    process->setChildProcessModifier(Descriptors::restoreInChild);
     process->setProgram(m_program);
     process->setArguments(m_leadingArguments + QStringList{command});
     process->setStandardInputFile(QProcess::nullDevice());
