@@ -21,4 +21,5 @@ export GNOME_KEYRING_CONTROL SSH_AUTH_SOCK 2>/dev/null || true
 unset XDG_DATA_HOME
 
 cd "$build"
-ctest --output-on-failure --timeout 300 "$@"
+# Two tests at a time: the system scenarios mostly wait on the program they run.
+ctest --output-on-failure --timeout 300 --parallel 2 "$@"

@@ -12,4 +12,8 @@ void raiseLimit();
 // The soft limit now in force; a very large number when there is none.
 qint64 limit();
 
+// Gives a child process back the limit the program started with: a program that still waits with
+// select() fails on a descriptor numbered past 1,024. Only what is safe between fork and exec.
+void restoreInChild();
+
 } // namespace Descriptors

@@ -1,5 +1,6 @@
 #include "resolve/ResolveLink.h"
 
+#include "platform/Descriptors.h"
 #include "records/JsonDecoding.h"
 
 #include <QCoreApplication>
@@ -140,6 +141,7 @@ void ResolveLink::start() {
     environment.insert(QStringLiteral("PYTHONUNBUFFERED"), QStringLiteral("1"));
 
     auto* child = new QProcess(this);
+    child->setChildProcessModifier(Descriptors::restoreInChild);
     child->setProgram(*python);
     child->setArguments({*script});
     child->setProcessEnvironment(environment);

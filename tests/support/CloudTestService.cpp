@@ -5,6 +5,8 @@
 #include <QJsonObject>
 #include <QTcpSocket>
 
+#include <csignal>
+
 namespace {
 
 constexpr int timeoutMs = 10000;
@@ -55,6 +57,10 @@ QJsonValue CloudTestService::control(const QByteArray& method, const QString& pa
     return document.isObject()  ? QJsonValue(document.object())
            : document.isArray() ? QJsonValue(document.array())
                                 : QJsonValue::Undefined;
+}
+
+void CloudTestService::hold(bool held) {
+    ::kill(pid_t(m_process.processId()), held ? SIGSTOP : SIGCONT);
 }
 
 QString CloudTestService::createUser(const QString& email, const QString& password) {

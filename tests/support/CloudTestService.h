@@ -27,6 +27,8 @@ public:
     QString createUser(const QString& email, const QString& password);
     QJsonArray requests() { return control("GET", QStringLiteral("/_test/requests")).toArray(); }
     void clearRequests() { control("DELETE", QStringLiteral("/_test/requests")); }
+    // Stops (or lets go on) the whole service, so that clients wait as for a slow network.
+    void hold(bool held);
 
     // A header of a recorded request; "(absent)" tells a missing header from an empty one.
     static QString header(const QJsonValue& request, const char* name);

@@ -2,11 +2,20 @@
 
 #include "support/RunProgram.h"
 
+#include <QDBusConnectionInterface>
 #include <QDir>
 #include <QRegularExpression>
 #include <QTest>
 
 #include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace {
+
+const QString credentialService = QStringLiteral("com.quillfen.tonewharf.cloud");
+
+} // namespace
 
 RunningProgram::RunningProgram(const QString& program, const QStringList& arguments,
                                const QProcessEnvironment& environment) {
@@ -36,10 +45,62 @@ RunningProgram::RunningProgram(const QString& program, const QStringList& argume
     m_process.setProcessEnvironment(world);
     m_process.setProgram(program);
     m_process.setArguments(arguments);
+    // A process group of its own; and no program outlives a test that crashed.
+    m_process.setChildProcessModifier([] {
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    });
+}
+
+RunningProgram::~RunningProgram() {
+    // A program that crashed or was killed may leave its bridge behind, writing into the folder.
+    if (!stop() && m_group != 0) {
+        ::kill(-pid_t(m_group), SIGKILL);
+    }
+    QDBusConnection::disconnectFromBus(m_bus.name());
+    for (QProcess* daemon : {&m_keyring, &m_busDaemon}) {
+        daemon->kill();
+        daemon->waitForFinished();
+    }
+}
+
+bool RunningProgram::startSessionWithKeyring() {
+    const QString address = "unix:path=" + path("runtime/bus");
+    // The daemon prints its address once it listens.
+    m_busDaemon.start("dbus-daemon", {"--session", "--nofork", "--print-address", "--address=" + address});
+    QProcessEnvironment environment = m_process.processEnvironment();
+    environment.insert("DBUS_SESSION_BUS_ADDRESS", address);
+    m_process.setProcessEnvironment(environment);
+    if (!m_busDaemon.waitForReadyRead(10000)) {
+        return false;
+    }
+    m_bus = QDBusConnection::connectToBus(address, path("runtime/bus"));
+    m_keyring.setProcessEnvironment(environment);
+    m_keyring.start("gnome-keyring-daemon", {"--foreground", "--unlock", "--components=secrets"});
+    m_keyring.write("throwaway");
+    m_keyring.closeWriteChannel();
+    return QTest::qWaitFor([&] { return m_bus.interface()->isServiceRegistered("org.freedesktop.secrets"); },
+                           10000);
+}
+
+QDBusMessage RunningProgram::call(const QString& method, const QVariantList& arguments,
+                                  const QString& interface) const {
+    QDBusMessage message = QDBusMessage::createMethodCall("com.quillfen.Tonewharf", "/com/quillfen/Tonewharf",
+                                                          interface, method);
+    message.setArguments(arguments);
+    return m_bus.call(message);
+}
+
+void RunningProgram::storeCredential(const QString& account, const std::optional<QString>& value) {
+    const QStringList item{"service", credentialService, "account", account};
+    runProgram("secret-tool",
+               (value ? QStringList{"store", "--label=Tonewharf"} : QStringList{"clear"}) + item,
+               value.value_or(QString()).toUtf8(), m_process.processEnvironment());
 }
 
 bool RunningProgram::start() {
     m_process.start();
+    m_group = m_process.processId();
     return m_process.waitForStarted();
 }
 

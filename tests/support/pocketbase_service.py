@@ -4,16 +4,17 @@
 python3 pocketbase_service.py --port 0 binds 127.0.0.1, prints "LISTENING <port>" and answers what
 Tonewharf asks as PocketBase does until killed or its parent is gone.
 The control API of the tests, never recorded, takes and gives JSON:
-  POST /_test/users {"email","password"}; POST /_test/records {"collection","fields",("fileName",
-  "fileBase64")}; PATCH|DELETE /_test/records/<c>/<id>; GET|DELETE /_test/requests (DELETE also
-  forgets stream opens and unused scripts); POST|DELETE /_test/fail {"method","path","status",
-  "bodyBase64","count","stall","close"}; POST /_test/realtime/script {"streams":[{"chunks":
+  POST /_test/users {"email","password"} -> {"id","token"}; POST /_test/records {"collection","fields",
+  ("fileName","fileBase64")}; PATCH /_test/records/<c>/<id> {fields,("fileName","fileBase64")};
+  DELETE /_test/records/<c>/<id>; GET /_test/transcript {"lines","names"} (see transcript_lines);
+  GET|DELETE /_test/requests (DELETE also forgets stream opens and unused scripts); POST|DELETE
+  /_test/fail {"method","path","status","bodyBase64","count","stall","close"}; POST /_test/realtime/script {"streams":[{"chunks":
   [{"base64","delayMs"}],"close"}]} (answers the next stream requests instead of PB_CONNECT);
   POST /_test/realtime/send {"base64"} -> {"streams"}; GET /_test/realtime/clients and /opens. Qt
   resends a request closed before any answer: give "close" a count of 3 or more.
 """
 
-import base64, contextlib, json, os, queue, re, secrets, select, socket, sys, threading, time, types
+import base64, contextlib, hashlib, json, os, queue, re, secrets, select, socket, sys, threading, time, types
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, unquote, urlsplit
 
@@ -256,10 +257,15 @@ class Handler(BaseHTTPRequestHandler):
             if segments == ["users"]:
                 answer = {"id": random_id(), "email": value["email"], "password": value["password"]}
                 service.users[answer["id"]] = answer
+                answer["token"] = "pbt." + secrets.token_urlsafe(24)
+                service.tokens[answer["token"]] = answer["id"]
+            elif segments == ["transcript"]:
+                answer = {"lines": transcript_lines(service), "names": service.names}
             elif segments == ["requests"] and method == "GET":
                 answer = list(service.requests)
             elif segments == ["requests"]:
                 service.requests, service.opens, service.scripts = [], [], []
+                service.__dict__.pop("lines", None)
             elif segments == ["fail"]:
                 service.failures = service.failures + [dict(value, count=int(value.get("count", 1)))] if method == "POST" else []
             elif segments == ["realtime", "script"]:
@@ -275,16 +281,59 @@ class Handler(BaseHTTPRequestHandler):
                 answer = {"times": list(service.opens)}
             elif segments[0] != "records":
                 raise ApiError(404, NOT_FOUND)
+        upload = (value.pop("fileName"), base64.b64decode(value.pop("fileBase64", ""))) if "fileName" in value else None
         if segments == ["records"] and method == "POST":
-            upload = (value["fileName"], base64.b64decode(value.get("fileBase64", ""))) if "fileName" in value else None
             answer = service.save(value["collection"], None, value.get("fields") or {}, upload)
         elif len(segments) == 3 and segments[0] == "records" and method == "PATCH":
-            answer = service.save(segments[1], segments[2], value)
+            answer = service.save(segments[1], segments[2], value, upload)
         elif len(segments) == 3 and segments[0] == "records" and method == "DELETE":
             with service.lock:
                 record = service.records[segments[1]].pop(segments[2])
             service.broadcast(segments[1], "delete", record)
         self.send(200, answer)
+
+
+def form_fields(content_type, body):
+    """A multipart body's parts in order: name=value, a file as its name, size and SHA-256 (12 digits)."""
+    fields = []
+    for part in body.split(b"--" + content_type.split("boundary=")[-1].strip('"').encode())[1:-1]:
+        head, _, content = part[:-2].partition(b"\r\n\r\n")
+        file = re.search(rb'filename="([^"]*)"', head)
+        fields.append(re.search(rb'; name="([^"]*)"', head).group(1).decode() + "=" + (
+            "%s %d bytes %s" % (file.group(1).decode(), len(content), hashlib.sha256(content).hexdigest()[:12])
+            if file else content.decode()))
+    return "; ".join(fields)
+
+
+def transcript_lines(service):
+    """Every request so far as a line: method, path and query, the body (JSON with sorted keys, the parts
+    of a form, or its size) and the authorization. What this service makes up gets a stable name: a user
+    her e-mail's local part, a record its name (numbered when another had it), every token <token>, a
+    stream's client and a stored file's random suffix a number in order of appearance."""
+    names, lines = service.__dict__.setdefault("names", {}), service.__dict__.setdefault("lines", [])
+    for user in service.users.values():
+        names.setdefault(user["id"], "<%s>" % user["email"].split("@")[0])
+    for record in (record for records in service.records.values() for record in records.values()):
+        taken = sum(1 for name in names.values() if name.split(" #")[0].strip("<>") == record.get("name"))
+        names.setdefault(record["id"], "<%s%s>" % (record.get("name"), " #%d" % (taken + 1) if taken else ""))
+    for request in service.requests[len(lines):]:
+        body, kind = base64.b64decode(request["bodyBase64"]), request["headers"].get("content-type", "")
+        with contextlib.suppress(ValueError):
+            body = compact(json.loads(body, object_pairs_hook=lambda pairs: dict(sorted(pairs)))).decode()
+        if isinstance(body, bytes):
+            body = form_fields(kind, body) if kind.startswith("multipart/") else body and "%d bytes" % len(body)
+        authorization = request["headers"].get("authorization")
+        line = " ".join(filter(None, [request["method"], request["path"] + "?" * bool(request["query"]) +
+                                      request["query"], body, authorization and "[%s]" % authorization]))
+        for pattern, kind in ((r"pbt\.[\w-]+", "token"), (r'(?<="clientId":")[a-z0-9]{40}', "client"),
+                              (r"(?<=_)[a-z0-9]{10}(?=\.)", "suffix")):
+            for made_up in re.findall(pattern, line):
+                number = 1 + sum(name.startswith("<" + kind) for name in names.values())
+                names.setdefault(made_up, "<token>" if kind == "token" else "<%s%d>" % (kind, number))
+        for made_up, name in names.items():
+            line = line.replace(made_up, name)
+        lines.append(line)
+    return lines
 
 
 def exit_with_parent():

@@ -1,253 +1,343 @@
-#include "cloud/CloudStore.h"
-#include "cloud/CredentialService.h"
 #include "platform/FileSystem.h"
-#include "platform/linux/SecretServiceCredentialStore.h"
 #include "support/CloudTestService.h"
-#include "support/RunProgram.h"
 #include "support/RunningProgram.h"
+#include "support/Transcript.h"
 #include "support/fake_resolve/FakeResolve.h"
 
+#include <QDBusReply>
+#include <QDBusVariant>
 #include <QDir>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSettings>
 #include <QTest>
 
-#include <QCoroTask>
-
 #include <csignal>
-
-using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString program = QStringLiteral(TONEWHARF_BUILD_DIR "/tonewharf");
-const QString keyringService = QStringLiteral("com.quillfen.tonewharf.cloud");
-
-QByteArray cube(const QString& name, int lines = 8) {
-    QByteArray text = "TITLE \"" + name.toUtf8() + "\"\nLUT_3D_SIZE 2\n";
-    for (int i = 0; i < lines; ++i) {
-        text += QByteArray::number(i % 2) + " 0.5 " + QByteArray::number(i / 7) + "\n";
+// A small .cube; another variant has other bytes.
+QByteArray cube(const QString& title, int variant = 0) {
+    QByteArray text = "TITLE \"" + title.toUtf8() + "\"\nLUT_3D_SIZE 2\n";
+    for (int i = 0; i < 8; ++i) {
+        text += QByteArray::number(i % 2) + " 0.5 " + QByteArray::number((i + variant) % 3) + "\n";
     }
     return text;
 }
 
-QByteArray lookBody(const QString& name, bool withCdl) {
-    QJsonObject body{{"name", name}, {"cube", QString::fromUtf8(cube(name))}};
-    if (withCdl) {
-        body.insert("look", QJsonObject{{"name", name},
-                                        {"space", "rec709"},
-                                        {"slope", QJsonArray{1.1, 1, 0.9}},
-                                        {"offset", QJsonArray{0, 0, 0}},
-                                        {"power", QJsonArray{1, 1, 1}},
-                                        {"saturation", 1.2}});
+// A look as an iPad sends it over the network; with a slope, it carries CDL values.
+QByteArray look(const QString& name, double slope = 0) {
+    QJsonObject body{{"name", name}, {"cube", QString::fromUtf8(cube(name.section(u'/', -1)))}};
+    if (slope > 0) {
+        body["look"] =
+            QJsonDocument::fromJson(QStringLiteral(R"({"name":"%1","space":"rec709","slope":[%2,1,0.9],
+            "offset":[0,0,0],"power":[1,1,1],"saturation":1.2})")
+                                        .arg(name)
+                                        .arg(slope)
+                                        .toUtf8())
+                .object();
     }
     return QJsonDocument(body).toJson(QJsonDocument::Compact);
 }
 
-// curl's status line and body, as an iPad on the network would see them.
-QByteArray request(quint16 port, const QString& path, const QByteArray& body = {}) {
-    QStringList arguments{"-s", "-i", "--max-time", "20", u"http://127.0.0.1:%1%2"_s.arg(port).arg(path)};
-    if (!body.isNull()) {
-        arguments << "-H"
-                  << "Content-Type: application/json"
-                  << "--data-binary"
-                  << "@-";
-    }
-    return runProgram("curl", arguments, body);
+// The cloud at the test service; for the bridge, values that must not reach Resolve's module.
+QProcessEnvironment environment(const QUrl& cloud) {
+    QProcessEnvironment environment;
+    environment.insert("TONEWHARF_CLOUD_URL", cloud.toString());
+    environment.insert("PYTHONPATH", "/nonexistent/inherited");
+    environment.insert("RESOLVE_SCRIPT_LIB", "/nonexistent/fusionscript.so");
+    return environment;
 }
 
-bool waitForFile(const QString& path, int timeoutMs = 15000) {
-    return QTest::qWaitFor([&] { return QFileInfo(path).size() > 0; }, timeoutMs);
-}
+// The built program, reached only from outside, with a fake Resolve (running, and answering unless
+// told otherwise) and the test cloud service with one user, ana, whose session the scenario puts in
+// the program's keyring or takes out; and the transcript of all of it.
+struct Road {
+    CloudTestService service;
+    const QJsonValue ana =
+        service.start() ? service.control("POST", "/_test/users",
+                                          QJsonObject{{"email", "ana@example.com"}, {"password", "secret"}})
+                        : QJsonValue();
+    RunningProgram tonewharf{
+        QStringLiteral(TONEWHARF_BUILD_DIR "/tonewharf"), {}, environment(service.baseUrl())};
+    FakeResolveInstallation resolve{tonewharf.path("resolve")};
+    Transcript transcript{tonewharf, resolve, &service};
+    const QString inbox = tonewharf.path("resolve/LUT/Tonewharf/To TINTARA/");
+
+    bool ready() {
+        return ana.isObject() && resolve.isValid() && resolve.startRunning() &&
+               tonewharf.startSessionWithKeyring();
+    }
+    void signIn(bool signedIn = true) {
+        for (const QString account : {"token", "id", "email"}) {
+            tonewharf.storeCredential(account == "id" ? "userID" : account,
+                                      signedIn ? std::optional(ana[account].toString()) : std::nullopt);
+        }
+    }
+    void setPaused(bool paused) {
+        QSettings(tonewharf.path("home/.config/quillfen/Tonewharf.conf"), QSettings::IniFormat)
+            .setValue("tonewharf.paused", paused);
+    }
+    // Resolve as the menu shows it, through the program's interface on its session bus.
+    QString resolveHealth() const {
+        return QDBusReply<QDBusVariant>(tonewharf.call("Get", {"com.quillfen.Tonewharf1", "ResolveHealth"},
+                                                       "org.freedesktop.DBus.Properties"))
+            .value()
+            .variant()
+            .toString();
+    }
+    // Waits until the menu shows Resolve other than as `before`, and no longer connecting: the
+    // bridge's status poll, every 5 s, has found it so.
+    bool resolveLeaves(const QString& before) const {
+        return QTest::qWaitFor(
+            [&] {
+                const QString now = resolveHealth();
+                return !now.isEmpty() && now != before && now != "Connecting…";
+            },
+            10000);
+    }
+    // Holds the service until the bridge has reached Resolve, so that the first sync finds Resolve
+    // ready to refresh however loaded the machine is.
+    bool start() {
+        service.hold(true);
+        const bool started = tonewharf.start() && resolveLeaves({});
+        service.hold(false);
+        return started;
+    }
+    bool restart() { return tonewharf.stop() == 0 && start(); }
+    // A look on the iPad, marked for Resolve unless told otherwise; its record id.
+    QString record(const QString& name, bool withLook = false, bool marked = true,
+                   const QByteArray& bytes = {}) {
+        QJsonObject fields{{"name", name}, {"resolve", marked}};
+        if (withLook) {
+            fields["look"] = QJsonDocument::fromJson(look(name, 1.1))["look"].toObject();
+        }
+        const QJsonObject body{
+            {"collection", "tintara_luts"},
+            {"fields", fields},
+            {"fileName", name + ".cube"},
+            {"fileBase64", QString::fromLatin1((bytes.isNull() ? cube(name, 1) : bytes).toBase64())}};
+        return service.control("POST", "/_test/records", body)["id"].toString();
+    }
+    bool exported(const QString& name, int variant = 0) {
+        return FileSystem::writeAtomically(inbox + name, cube(name, variant)).ok;
+    }
+};
 
 } // namespace
 
-// The built program as a process of its own, reached only from outside: its port, its folders,
-// the test cloud service and a fake Resolve.
+// Scenarios of a user's day, each step named for what it is there to show; everything the program
+// showed is compared with tests/system/<Scenario>.transcript (see the README to rewrite them).
 class TestRoads : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<CloudTestService> m_service;
-
-    // A program whose keyring holds a session of a new user of the test service.
-    std::unique_ptr<RunningProgram> signedInProgram() {
-        if (qEnvironmentVariableIsEmpty("TONEWHARF_TEST_KEYRING")) {
-            return nullptr;
-        }
-        m_service = std::make_unique<CloudTestService>();
-        if (!m_service->start()) {
-            return nullptr;
-        }
-        m_service->createUser("ana@example.com", "secret");
-        CloudStore signIn(m_service->baseUrl(), std::make_shared<InMemoryCredentialStore>());
-        if (!QCoro::waitFor(signIn.signIn("ana@example.com", "secret"))) {
-            return nullptr;
-        }
-        SecretServiceCredentialStore keyring;
-        keyring.write(keyringService, "token", signIn.token());
-        keyring.write(keyringService, "userID", signIn.userID());
-        keyring.write(keyringService, "email", signIn.email());
-        QProcessEnvironment environment;
-        environment.insert("TONEWHARF_CLOUD_URL", m_service->baseUrl().toString());
-        environment.insert("DBUS_SESSION_BUS_ADDRESS", qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"));
-        return std::make_unique<RunningProgram>(program, QStringList{}, environment);
-    }
-
-    QString createRecord(const QString& name, bool withLook) {
-        QJsonObject fields{{"name", name}, {"resolve", true}};
-        if (withLook) {
-            fields.insert("look", QJsonDocument::fromJson(lookBody(name, true)).object()["look"]);
-        }
-        const QJsonObject body{{"collection", "tintara_luts"},
-                               {"fields", fields},
-                               {"fileName", name + ".cube"},
-                               {"fileBase64", QString::fromLatin1(cube(name, 4000).toBase64())}};
-        return m_service->control("POST", "/_test/records", body).toObject()["id"].toString();
-    }
-
-    QStringList requests(const QString& method, const QString& pathPart) {
-        QStringList found;
-        for (const QJsonValue& request : m_service->requests()) {
-            if (request["method"] == method && request["path"].toString().contains(pathPart)) {
-                found << request["path"].toString();
-            }
-        }
-        return found;
-    }
-
 private slots:
-    void cleanup() {
-        if (!qEnvironmentVariableIsEmpty("TONEWHARF_TEST_KEYRING")) {
-            SecretServiceCredentialStore keyring;
-            for (const char* account : {"token", "userID", "email"}) {
-                keyring.write(keyringService, account, std::nullopt);
-            }
+    void localNetworkRoad() {
+        Road road;
+        QVERIFY(road.ready());
+        road.resolve.stopRunning();
+        road.resolve.setControl({{"mode", "unavailable"}}); // its scripting library not there yet
+        QVERIFY(road.start());
+        Transcript& transcript = road.transcript;
+        transcript.ask("/v1/hello");
+        transcript.ask("/v1/inbox");
+        transcript.step("Started signed out, Resolve installed but its scripting not loadable: the script "
+                        "goes in, the inbox "
+                        "is empty");
+
+        transcript.ask("/v1/luts", look("Warm", 1.1), "Warm with CDL values");
+        transcript.step("A look with CDL values becomes a cube and a still; Resolve is not asked",
+                        {"LUT/Looks/Warm.drx"});
+
+        transcript.park("/v1/inbox?since=0");
+        for (const QString name : {"b.cube", "Day2.CUBE", "A.cube", ".Hidden.cube", "Day2.txt"}) {
+            QVERIFY(road.exported(name));
         }
-        m_service.reset();
+        QVERIFY(FileSystem::writeAtomically(road.inbox + "Empty.cube", ""));
+        transcript.step(
+            "Grades in the inbox wake the parked listing, by name; hidden, empty and other files stay out",
+            {"(parked)"});
+        transcript.ask("/v1/inbox/Day2.CUBE");
+        transcript.ask("/v1/inbox/../ledger.json");
+        transcript.step("An inbox file is served by its name; nothing outside the inbox is");
+
+        // Resolve starts, and its next status poll, within 5 s, loads its scripting and finds it.
+        QString before = road.resolveHealth();
+        road.resolve.setControl({});
+        QVERIFY(road.resolve.startRunning() && road.resolveLeaves(before));
+        transcript.ask("/v1/luts", look("Warm", 1.3), "Warm with other CDL values");
+        transcript.ask("/v1/luts", look("../../etc/Plain"), "Plain under a path");
+        transcript.step(
+            "Resolve started: other CDL values rewrite only the still; a new cube goes in by its last "
+            "name and Resolve refreshes once",
+            {"resolve refresh"});
+
+        transcript.ask("/v1/luts", look("Plain"), "Plain again");
+        transcript.ask("/v1/luts", look(".."), "a look named ..");
+        transcript.ask("/v1/luts", R"({"name":"Lost"})", "a look without its cube");
+        transcript.ask("/v1/luts");
+        transcript.step("A look sent again and looks refused change nothing");
+
+        before = road.resolveHealth();
+        road.resolve.setControl({{"mode", "refuse"}});
+        road.resolve.stopRunning();
+        QVERIFY(road.resolveLeaves(before));
+        transcript.ask("/v1/luts", look("Cool"), "Cool");
+        transcript.step("Resolve quit: a new cube goes in, Resolve is not asked", {"LUT/Cool.cube"});
+        QVERIFY(transcript.matches("LocalNetworkRoad"));
+        QCOMPARE(road.tonewharf.stop(), std::optional<int>(0));
     }
 
-    void iPadToResolveOverTheLocalNetwork() {
-        RunningProgram tonewharf(program);
-        FakeResolveInstallation resolve(tonewharf.path("resolve"));
-        QVERIFY2(resolve.isValid(), qPrintable(resolve.problem()));
-        QVERIFY(resolve.startRunning());
-        QVERIFY(tonewharf.start());
-        const std::optional<quint16> port = tonewharf.waitForListeningPort();
-        QVERIFY(port);
-        const QString lut = tonewharf.path("resolve/LUT/Tonewharf/");
-        // Resolve is asked to refresh only once the bridge has reached it.
-        QTRY_VERIFY_WITH_TIMEOUT(resolve.calls().contains("scriptapp"), 10000);
-        QTest::qWait(1000);
+    void cloudRoad() {
+        Road road;
+        QVERIFY(road.ready());
+        road.signIn();
+        const QString warm = road.record("Warm", true);
+        const QString cool = road.record("Cool");
+        road.record("Idle", false, false);
+        const QString older = road.record("Day2.cube", false, false); // a grade sent from elsewhere
+        QVERIFY(road.start());
+        Transcript& transcript = road.transcript;
+        transcript.ask("/v1/hello");
+        transcript.step(
+            "Started signed in: the session is refreshed, the stream subscribed, the marked looks come "
+            "down and Resolve refreshes once",
+            {"resolve refresh", "cloud POST /api/realtime"});
 
-        QVERIFY(request(*port, "/v1/luts", lookBody("Warm", true)).startsWith("HTTP/1.1 200"));
-        QCOMPARE(FileSystem::readAll(lut + "Warm.cube"), cube("Warm"));
-        QVERIFY(QFileInfo(lut + "Looks/Warm.drx").size() > 0);
-        QTRY_COMPARE_WITH_TIMEOUT(resolve.refreshCount(), 1, 10000);
-        QVERIFY(request(*port, "/v1/luts", lookBody("Warm", true)).startsWith("HTTP/1.1 200"));
-        QVERIFY(request(*port, "/v1/luts", lookBody("Plain", false)).startsWith("HTTP/1.1 200"));
-        QVERIFY(QFile::exists(lut + "Plain.cube") && !QFile::exists(lut + "Looks/Plain.drx"));
-        QTRY_COMPARE_WITH_TIMEOUT(resolve.refreshCount(), 2, 10000); // the same look again asked nothing
+        const QString fresh = road.record("Fresh", true);
+        transcript.step("A look marked on the iPad comes down through the stream", {"resolve refresh"});
 
-        // Paused, after a restart that keeps the setting: refused, and nothing written.
-        QCOMPARE(tonewharf.stop(), std::optional<int>(0));
-        QSettings(tonewharf.path("home/.config/quillfen/Tonewharf.conf"), QSettings::IniFormat)
-            .setValue("tonewharf.paused", true);
-        QVERIFY(tonewharf.start());
-        const std::optional<quint16> again = tonewharf.waitForListeningPort();
-        QVERIFY(again);
-        QVERIFY(request(*again, "/v1/luts", lookBody("Later", false)).startsWith("HTTP/1.1 500"));
-        QVERIFY(!QFile::exists(lut + "Later.cube"));
+        QVERIFY(QFile::remove(road.tonewharf.path("resolve/LUT/Tonewharf/Cool.cube")));
+        road.record("Idle 2", false, false);
+        road.service.control("POST", "/_test/records",
+                             QJsonObject{{"collection", "tintara_looks"},
+                                         {"fields", QJsonObject{{"name", "Elsewhere"}, {"resolve", true}}},
+                                         {"fileName", "Elsewhere.cube"}});
+        for (const QString& id : {warm, cool}) {
+            road.service.control("PATCH", "/_test/records/tintara_luts/" + id, QJsonObject{{"size", 3}});
+        }
+        road.service.control(
+            "PATCH", "/_test/records/tintara_luts/" + fresh,
+            QJsonObject{{"fileName", "Fresh.cube"}, {"fileBase64", QString(cube("Fresh", 2).toBase64())}});
+        transcript.step(
+            "Through the stream, a look not marked, one already delivered and a record of another collection "
+            "change nothing; Fresh, "
+            "replaced on the iPad, comes down again; Cool, deleted from the LUT folder, is reported back",
+            {"cloud PATCH", "resolve refresh"});
+
+        road.service.control("DELETE", "/_test/records/tintara_luts/" + warm);
+        transcript.step("A look deleted in the cloud is forgotten; its files stay",
+                        {"ledger - pulled <Warm>"});
+
+        transcript.park("/v1/inbox?since=0");
+        QVERIFY(road.exported("Day2.cube") && road.exported(".Day2.cube") && road.exported("Day2.txt"));
+        transcript.step(
+            "A grade exported wakes the parked listing and replaces the cloud's grade of its name; hidden "
+            "and other files stay",
+            {"(parked)", "pushed Day2.cube"});
+
+        QVERIFY(road.exported("Day2.cube") && road.exported("Day3.cube"));
+        transcript.step("The same grade exported again sends nothing; a new one goes up",
+                        {"pushed Day3.cube"});
+
+        road.service.control("DELETE", "/_test/records/tintara_luts/" + older);
+        QVERIFY(road.exported("Day2.cube", 1) && QFile::remove(road.inbox + "Day3.cube"));
+        transcript.step(
+            "Day2 with other bytes, its record deleted meanwhile, goes up as a new one; Day3, removed "
+            "from the inbox, is forgotten",
+            {"ledger ~ pushed Day2.cube"});
+
+        QVERIFY(road.restart());
+        transcript.step("Restarted: the session and the ledger hold, nothing goes down or up again",
+                        {"cloud GET /api/collections/tintara_luts/records", "cloud POST /api/realtime"});
+        QVERIFY(transcript.matches("CloudRoad"));
+        QCOMPARE(road.tonewharf.stop(), std::optional<int>(0));
     }
 
-    void iPadToResolveThroughTheCloudAndBack() {
-        const std::unique_ptr<RunningProgram> tonewharf = signedInProgram();
-        if (!tonewharf) {
-            QSKIP("needs the throwaway keyring and the test cloud service of scripts/test.sh");
-        }
-        createRecord("Warm", true);
-        const QString cool = createRecord("Cool", false);
-        QVERIFY(tonewharf->start());
-        const QString lut = tonewharf->path("resolve/LUT/Tonewharf/");
-        QVERIFY(waitForFile(lut + "Warm.cube") && waitForFile(lut + "Looks/Warm.drx") &&
-                waitForFile(lut + "Cool.cube"));
-        QCOMPARE(FileSystem::readAll(lut + "Warm.cube"), cube("Warm", 4000));
+    // The states in which the program holds back, each left again by a restart, as a user would
+    // (the setting or the keyring changed).
+    void pausedAndSignedOut() {
+        Road road;
+        QVERIFY(road.ready());
+        road.signIn();
+        road.record("Early");
+        road.setPaused(true);
+        QVERIFY(road.start());
+        Transcript& transcript = road.transcript;
+        transcript.step(
+            "Started paused: the session is refreshed and the stream subscribed, nothing is listed",
+            {"cloud POST /api/realtime"});
 
-        // A record marked on the iPad arrives through the realtime stream; a look deleted from
-        // the folder is reported back when its record next changes.
-        QTRY_VERIFY_WITH_TIMEOUT(!m_service->control("GET", "/_test/realtime/clients").toArray().isEmpty(),
-                                 10000);
-        createRecord("Fresh", false);
-        QVERIFY(waitForFile(lut + "Fresh.cube"));
-        QVERIFY(QFile::remove(lut + "Cool.cube"));
-        m_service->control("PATCH", "/_test/records/tintara_luts/" + cool, QJsonObject{{"name", "Cool"}});
-        QTRY_COMPARE_WITH_TIMEOUT(requests("PATCH", "/records/" + cool).size(), 1, 10000);
-        QTest::qWait(500);
-        QVERIFY(!QFile::exists(lut + "Cool.cube"));
+        road.record("Later");
+        transcript.ask("/v1/luts", look("Local"), "a look while paused");
+        transcript.park("/v1/inbox?since=0");
+        QVERIFY(road.exported("Day1.cube"));
+        transcript.step(
+            "Paused: looks marked on the iPad or sent over the network are refused; a grade exported is "
+            "offered on the network only",
+            {"(parked)"});
 
-        // Resolve to iPad: a grade exported into the inbox wakes a parked long-poll, can be
-        // downloaded, and goes up once; exporting the same grade again sends nothing.
-        const std::optional<quint16> port = tonewharf->waitForListeningPort();
-        QVERIFY(port);
-        QProcess parked;
-        parked.start("curl",
-                     {"-s", "--max-time", "20", u"http://127.0.0.1:%1/v1/inbox?since=0"_s.arg(*port)});
-        QTest::qWait(300);
-        const QString inbox = lut + "To TINTARA/";
-        for (int time = 0; time < 2; ++time) {
-            QVERIFY(FileSystem::writeAtomically(inbox + ".Day2.cube.part", cube("Day2")));
-            QVERIFY(QFile::rename(inbox + ".Day2.cube.part", inbox + "Day2.cube") ||
-                    (QFile::remove(inbox + "Day2.cube") &&
-                     QFile::rename(inbox + ".Day2.cube.part", inbox + "Day2.cube")));
-            if (time == 0) {
-                QVERIFY(parked.waitForFinished(10000));
-                const QJsonObject listing = QJsonDocument::fromJson(parked.readAllStandardOutput()).object();
-                QCOMPARE(listing["items"][0]["name"].toString(), u"Day2.cube"_s);
-                QVERIFY(request(*port, "/v1/inbox/Day2.cube").endsWith(cube("Day2")));
-                QTRY_COMPARE_WITH_TIMEOUT(requests("POST", "/api/collections/tintara_luts/records").size(), 1,
-                                          10000);
-            }
-        }
-        QTest::qWait(2500); // the watcher's settle and a scan
-        QCOMPARE(requests("POST", "/api/collections/tintara_luts/records").size(), 1);
+        road.tonewharf.call("SetPaused", {false});
+        transcript.step("Resumed: both marked looks come down, the grade goes up",
+                        {"pushed Day1.cube", "resolve refresh"});
 
-        // A restart keeps the session and the ledger: it lists, and downloads nothing again.
-        QCOMPARE(tonewharf->stop(), std::optional<int>(0));
-        m_service->clearRequests();
-        QVERIFY(tonewharf->start());
-        QTRY_VERIFY_WITH_TIMEOUT(!requests("GET", "/api/collections/tintara_luts/records").isEmpty(), 10000);
-        QTest::qWait(1000);
-        QCOMPARE(requests("GET", "/api/files/"), QStringList());
-        QCOMPARE(requests("POST", "/api/collections/tintara_luts/records"), QStringList());
+        road.signIn(false);
+        QVERIFY(road.restart());
+        transcript.ask("/v1/hello");
+        road.record("Unseen");
+        transcript.park("/v1/inbox?since=1");
+        QVERIFY(road.exported("Day2.cube"));
+        transcript.step(
+            "Signed out: nothing reaches the cloud and hello names no account; a grade exported is offered "
+            "on the network",
+            {"(parked)"});
+
+        road.signIn();
+        QVERIFY(road.restart());
+        transcript.ask("/v1/hello");
+        transcript.step(
+            "Signed in again: the look marked meanwhile comes down, the grade exported meanwhile goes up",
+            {"pushed Day2.cube", "resolve refresh"});
+
+        road.tonewharf.storeCredential("token", "refused-session");
+        QVERIFY(road.restart());
+        transcript.step("A session the service refuses is given up", {"auth-refresh"});
+
+        QVERIFY(road.restart());
+        transcript.ask("/v1/hello");
+        transcript.step("Restarted, it is still signed out");
+        QVERIFY(transcript.matches("PausedAndSignedOut"));
+        QCOMPARE(road.tonewharf.stop(), std::optional<int>(0));
     }
 
     void killedDuringABurstLeavesOnlyWholeFiles() {
-        const std::unique_ptr<RunningProgram> tonewharf = signedInProgram();
-        if (!tonewharf) {
-            QSKIP("needs the throwaway keyring and the test cloud service of scripts/test.sh");
-        }
+        Road road;
+        QVERIFY(road.ready());
+        road.signIn();
         QMap<QString, QString> names; // record id -> look name
         for (int i = 0; i < 40; ++i) {
-            const QString name = u"Look %1"_s.arg(i);
-            names.insert(createRecord(name, false), name);
+            const QString name = QStringLiteral("Look %1").arg(i);
+            names.insert(road.record(name, false, true, cube(name).repeated(500)), name);
         }
-        QVERIFY(tonewharf->start());
-        const QString lut = tonewharf->path("resolve/LUT/Tonewharf/");
-        QVERIFY(waitForFile(lut + "Look 0.cube"));
-        ::kill(pid_t(tonewharf->process().processId()), SIGKILL);
-        QVERIFY(tonewharf->process().waitForFinished(5000));
+        QVERIFY(road.tonewharf.start());
+        const QString lut = road.tonewharf.path("resolve/LUT/Tonewharf/");
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(lut + "Look 0.cube"); }, 15000));
+        ::kill(pid_t(road.tonewharf.process().processId()), SIGKILL);
+        QVERIFY(road.tonewharf.process().waitForFinished(5000));
 
         for (const QString& entry :
              QDir(lut).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)) {
             if (entry != "To TINTARA" && entry != "Looks") {
                 QVERIFY2(entry.endsWith(".cube"), qPrintable(entry));
-                QCOMPARE(FileSystem::readAll(lut + entry), cube(entry.chopped(5), 4000));
+                QCOMPARE(FileSystem::readAll(lut + entry), cube(entry.chopped(5)).repeated(500));
             }
         }
-        const QByteArray ledger =
-            FileSystem::readAll(tonewharf->path("home/.local/share/Tonewharf/ledger.json")).value_or("{}");
-        const QJsonObject pulled = QJsonDocument::fromJson(ledger).object()["pulled"].toObject();
+        const QJsonObject pulled =
+            QJsonDocument::fromJson(
+                FileSystem::readAll(road.tonewharf.path("home/.local/share/Tonewharf/ledger.json"))
+                    .value_or("{}"))
+                .object()["pulled"]
+                .toObject();
         for (const QString& id : pulled.keys()) {
             const QString fileName = pulled[id].toObject()["fileName"].toString();
             QCOMPARE(fileName, names.value(id) + ".cube");
