@@ -65,6 +65,10 @@ int hexValue(char c);
 // or on overflow.
 std::optional<qint64> decimalInteger(QStringView text);
 
+// The content types of the answers.
+inline constexpr QByteArrayView textPlain = "text/plain";
+inline constexpr QByteArrayView applicationJson = "application/json";
+
 // The complete bytes of an answer: status line, Content-Type with the charset parameter,
 // Content-Length, the CORS header, "Connection: close", the blank line and the body.
 QByteArray responseBytes(int status, QByteArrayView body, QByteArrayView contentType);
