@@ -232,7 +232,8 @@ private slots:
                  (QList<Ale::Clip>{{"A001C004", "A001", {}, "01:00:04:12", "01:00:09:00", second}}));
     }
 
-    // What the command cannot do, and files its reader refuses, each named on standard error.
+    // What the command cannot do, and files or clips its readers and writers refuse, each named on
+    // standard error.
     void commandRefusesWhatItCannotDo_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QByteArray>("input");
@@ -279,6 +280,24 @@ private slots:
             "<ColorDecisionList><ColorDecision><ColorCorrectionRef ref=\"x\"/>" + cc(slope + offset + power) +
                 "</ColorDecision></ColorDecisionList>",
             "ColorDecision 1 holds two ColorCorrections");
+        const QByteArray columns = "Heading\nFPS\t24\nColumn\nName\tStart\tEnd\tTape\tASC_SOP\nData\n";
+        row("a log without CDL columns", "Heading\nFPS\t24\nColumn\nName\tStart\tEnd\tTape\n",
+            "Line 4: the columns need");
+        row("an ASC_SOP with two groups", columns + "A\t01:00:00:00\t01:00:01:00\tT\t(1 1 1)(0 0 0)\n",
+            "Line 6: the ASC_SOP \"(1 1 1)(0 0 0)\" is not of the form");
+        row("a clip with more fields than columns", columns + "A\t01:00:00:00\t01:00:01:00\tT\t\tB\n",
+            "Line 6: the clip has more fields");
+        const auto clip = [](const char* fps, const char* start, const char* end) {
+            return QStringList{"-",     "-", "--format", "ale", "--tape", "A001",
+                               "--fps", fps, "--start",  start, "--end",  end};
+        };
+        row("a frame label past the rate", look, "does not exist at 24 fps",
+            clip("24", "01:00:00:24", "01:00:01:00"));
+        row("a label drop frame skips", look, "drop frame skips",
+            clip("29.97", "00:01:00;01", "00:01:00;02"));
+        row("a drop-frame start with a non-drop end", look, "both must count the same way",
+            clip("29.97", "00:59:58;00", "01:00:00:00"));
+        row("an end at the start", look, "not after its start", clip("24", "01:00:01:00", "01:00:01:00"));
     }
 
     void commandRefusesWhatItCannotDo() {
