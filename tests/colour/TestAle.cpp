@@ -31,59 +31,6 @@ private slots:
         blanked.sourceFile = "A001C004 .mov";
         QCOMPARE(read->clips.value(1), blanked);
     }
-
-    void logsThatCannotBeReadAreRefused_data() {
-        QTest::addColumn<QByteArray>("log");
-        QTest::addColumn<QString>("mentions");
-        const QByteArray heading = "Heading\nFPS\t24\nColumn\nName\tStart\tEnd\tTape\tASC_SOP\nData\n";
-        QTest::newRow("a log without CDL columns")
-            << QByteArray("Heading\nFPS\t24\nColumn\nName\tStart\tEnd\tTape\n") << "Line 4: the columns need";
-        QTest::newRow("an ASC_SOP with two groups")
-            << heading + "A\t01:00:00:00\t01:00:01:00\tT\t(1 1 1)(0 0 0)\n"
-            << "Line 6: the ASC_SOP \"(1 1 1)(0 0 0)\" is not of the form";
-        QTest::newRow("a clip with more fields than columns")
-            << heading + "A\t01:00:00:00\t01:00:01:00\tT\t\tB\n"
-            << "Line 6: the clip has more fields";
-    }
-
-    void logsThatCannotBeReadAreRefused() {
-        QFETCH(QByteArray, log);
-        QFETCH(QString, mentions);
-        const auto read = Ale::read(log);
-        QVERIFY2(!read.ok() && read.error().contains(mentions), qPrintable(read.error()));
-    }
-
-    void clipsThatCannotBeLoggedAreRefused_data() {
-        QTest::addColumn<QString>("fps");
-        QTest::addColumn<QString>("start");
-        QTest::addColumn<QString>("end");
-        QTest::addColumn<QString>("mentions");
-        QTest::newRow("a frame label past the rate") << "24"
-                                                     << "01:00:00:24"
-                                                     << "01:00:01:00"
-                                                     << "does not exist at 24 fps";
-        QTest::newRow("a label drop frame skips") << "29.97"
-                                                  << "00:01:00;01"
-                                                  << "00:01:00;02"
-                                                  << "drop frame skips";
-        QTest::newRow("a drop-frame start with a non-drop end") << "29.97"
-                                                                << "00:59:58;00"
-                                                                << "01:00:00:00"
-                                                                << "both must count the same way";
-        QTest::newRow("an end at the start") << "24"
-                                             << "01:00:01:00"
-                                             << "01:00:01:00"
-                                             << "not after its start";
-    }
-
-    void clipsThatCannotBeLoggedAreRefused() {
-        QFETCH(QString, fps);
-        QFETCH(QString, start);
-        QFETCH(QString, end);
-        QFETCH(QString, mentions);
-        const auto bytes = Ale::write({"1080", fps}, {{"A001C003", "A001", {}, start, end, Cdl{}}});
-        QVERIFY2(!bytes.ok() && bytes.error().contains(mentions), qPrintable(bytes.error()));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestAle)

@@ -48,16 +48,6 @@ static void judgeWithOpenColorIo(const QString& path, const QString& id, const C
     }
 }
 
-// The command's exit status and what it said on standard error.
-static std::pair<int, QString> runCommand(const QStringList& arguments, const QByteArray& input) {
-    QProcess process;
-    process.start(TONEWHARF_CDL_COMMAND, arguments);
-    process.write(input);
-    process.closeWriteChannel();
-    process.waitForFinished();
-    return {process.exitCode(), QString::fromUtf8(process.readAllStandardError())};
-}
-
 static QByteArray cc(const QString& sop, const QString& attributes = QStringLiteral(" id=\"x\"")) {
     return QStringLiteral("<ColorCorrection%1>\n<SOPNode>\n%2</SOPNode>\n<SatNode><Saturation>1</"
                           "Saturation></SatNode></ColorCorrection>")
@@ -104,13 +94,41 @@ private slots:
         }
     }
 
-    // OpenColorIO writes 16 digits, too few for some doubles: ours must read exactly what it reads.
-    void ourReaderLoadsWhatOpenColorIoWrites() {
+    void filesOtherToolsWriteAreReadAsOpenColorIoReadsThem_data() {
+        QTest::addColumn<QString>("suffix");
+        QTest::addColumn<QByteArray>("xml");
+        QTest::addColumn<int>("corrections");
+        QTest::addColumn<QString>("unresolved");
+        const auto row = [](const QString& name, const QString& suffix, const QByteArray& xml,
+                            int corrections, const QString& unresolved = {}) {
+            QTest::newRow(qPrintable(name)) << suffix << xml << corrections << unresolved;
+        };
+        const QByteArray
+            sop = "<SOPNode><Slope>1.2 1 0.8</Slope><Offset>0.1 0 0</Offset><Power>1 1 2</Power></SOPNode>",
+            sat = "<SatNode><Saturation>0.4</Saturation></SatNode>";
+        row("a correction with only a SatNode", "cc",
+            "<ColorCorrection id=\"a\">" + sat + "</ColorCorrection>", 1);
+        row("a vendor's SOPNode beside the correction's own", "cc",
+            "<ColorCorrection id=\"a\" xmlns:v=\"urn:vendor\"><v:SOPNode><v:Slope>9</v:Slope></v:SOPNode>" +
+                sop + sat + "</ColorCorrection>",
+            1);
+        row("a collection that refers to a correction it holds further on", "ccc",
+            "<ColorCorrectionCollection><ColorCorrectionRef ref=\"a\"/><ColorCorrection id=\"a\">" + sop +
+                sat + "</ColorCorrection></ColorCorrectionCollection>",
+            2);
+        row("decisions that refer to a correction of the list, and to one it does not hold", "cdl",
+            "<ColorDecisionList xmlns=\"urn:ASC:CDL:v1.01\"><ColorDecision><ColorCorrection id=\"a\">" + sop +
+                "</ColorCorrection></ColorDecision><ColorDecision><ColorCorrectionRef ref=\"lost&#9;\"/>"
+                "</ColorDecision><ColorDecision><MediaRef ref=\"b.mov\"/><ColorCorrectionRef ref=\"a\"/>"
+                "</ColorDecision></ColorDecisionList>",
+            2, "ColorDecision 2 refers to ColorCorrection \"lost\\t\", which the file does not hold");
+        // OpenColorIO writes 16 digits, too few for some doubles: ours must read exactly what it reads.
         const char* const elements[] = {"ColorCorrection", "ColorCorrectionCollection", "ColorDecisionList"};
         for (const auto format :
              {AscCdl::Format::correction, AscCdl::Format::collection, AscCdl::Format::decisionList}) {
             const auto group = OCIO::GroupTransform::Create();
-            for (int i = 0; i < (format == AscCdl::Format::correction ? 1 : 2); ++i) {
+            const int count = format == AscCdl::Format::correction ? 1 : 2;
+            for (int i = 0; i < count; ++i) {
                 const double sop[] = {1.1 + i, 1.0 / 3, 0.9, 0.1 + 0.2, 0.0, -0.02 * i, 1.0, 2.5, 1.0 / 7};
                 const auto cdl = OCIO::CDLTransform::Create();
                 cdl->setSOP(sop);
@@ -120,50 +138,9 @@ private slots:
             }
             std::ostringstream out;
             group->write(OCIO::Config::CreateRaw(), elements[int(format)], out);
-            const QByteArray bytes = QByteArray::fromStdString(out.str());
-            const QString path = m_dir.filePath(QStringLiteral("theirs.") + AscCdl::suffix(format));
-            QVERIFY(FileSystem::writeAtomically(path, bytes));
-            const auto document = AscCdl::read(bytes);
-            QVERIFY2(document.ok(), qPrintable(document.error()));
-            QCOMPARE(document->format, format);
-            QCOMPARE(document->corrections.size(), format == AscCdl::Format::correction ? 1 : 2);
-            for (const AscCdl::Correction& read : document->corrections) {
-                judgeWithOpenColorIo(path, read.id, read.cdl);
-            }
+            row(QStringLiteral("a .%1 as OpenColorIO writes it").arg(AscCdl::suffix(format)),
+                AscCdl::suffix(format), QByteArray::fromStdString(out.str()), count);
         }
-    }
-
-    void filesOtherToolsWriteAreReadAsOpenColorIoReadsThem_data() {
-        QTest::addColumn<QString>("suffix");
-        QTest::addColumn<QByteArray>("xml");
-        QTest::addColumn<int>("corrections");
-        QTest::addColumn<QString>("unresolved");
-        const QByteArray
-            sop = "<SOPNode><Slope>1.2 1 0.8</Slope><Offset>0.1 0 0</Offset><Power>1 1 2</Power></SOPNode>",
-            sat = "<SatNode><Saturation>0.4</Saturation></SatNode>";
-        QTest::newRow("a correction with only a SatNode")
-            << "cc"
-            << "<ColorCorrection id=\"a\">" + sat + "</ColorCorrection>" << 1 << "";
-        QTest::newRow("a vendor's SOPNode beside the correction's own")
-            << "cc"
-            << "<ColorCorrection id=\"a\" "
-               "xmlns:v=\"urn:vendor\"><v:SOPNode><v:Slope>9</v:Slope></v:SOPNode>" +
-                   sop + sat + "</ColorCorrection>"
-            << 1 << "";
-        QTest::newRow("a collection that refers to a correction it holds further on")
-            << "ccc"
-            << "<ColorCorrectionCollection><ColorCorrectionRef ref=\"a\"/><ColorCorrection id=\"a\">" + sop +
-                   sat + "</ColorCorrection></ColorCorrectionCollection>"
-            << 2 << "";
-        QTest::newRow("decisions that refer to a correction of the list, and to one it does not hold")
-            << "cdl"
-            << "<ColorDecisionList xmlns=\"urn:ASC:CDL:v1.01\"><ColorDecision><ColorCorrection id=\"a\">" +
-                   sop +
-                   "</ColorCorrection></ColorDecision>"
-                   "<ColorDecision><ColorCorrectionRef "
-                   "ref=\"lost&#9;\"/></ColorDecision><ColorDecision><MediaRef ref=\"b.mov\"/>"
-                   "<ColorCorrectionRef ref=\"a\"/></ColorDecision></ColorDecisionList>"
-            << 2 << "ColorDecision 2 refers to ColorCorrection \"lost\\t\", which the file does not hold";
     }
 
     // A reference is judged by the values OpenColorIO reads for the correction of its id.
@@ -176,6 +153,7 @@ private slots:
         QVERIFY(FileSystem::writeAtomically(path, xml));
         const auto document = AscCdl::read(xml);
         QVERIFY2(document.ok(), qPrintable(document.error()));
+        QCOMPARE(AscCdl::suffix(document->format), suffix);
         QCOMPARE(document->corrections.size(), corrections);
         QCOMPARE(document->unresolved.join(u'\n'), unresolved);
         for (const AscCdl::Correction& correction : document->corrections) {
@@ -242,75 +220,85 @@ private slots:
                  (QList<Ale::Clip>{{"A001C004", "A001", {}, "01:00:04:12", "01:00:09:00", second}}));
     }
 
+    // What the command cannot do, and files or clips its readers and writers refuse, each named on
+    // standard error.
     void commandRefusesWhatItCannotDo_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<QString>("mentions");
+        const auto row = [](const char* name, const QByteArray& input, const QString& mentions,
+                            const QStringList& arguments = {"-", "-", "--format", "cube"}) {
+            QTest::newRow(name) << arguments << input << mentions;
+        };
         const QByteArray look =
             R"({"name":"Warm","space":"","slope":[1,1,1],"offset":[0,0,0],"power":[1,1,1],"saturation":1})";
-        const QByteArray two =
-            "<ColorCorrectionCollection>" +
-            cc("<Slope>1 1 1</Slope><Offset>0 0 0</Offset><Power>1 1 1</Power>") +
-            cc("<Slope>2 2 2</Slope><Offset>0 0 0</Offset><Power>1 1 1</Power>", " id=\"y\"") +
-            "</ColorCorrectionCollection>";
-        QTest::newRow("a size for an output that is not a cube")
-            << QStringList{"-", "-", "--format", "cc", "--size", "17"} << look
-            << "--size applies to a .cube output only";
-        QTest::newRow("a collection of two written to a log without --id")
-            << QStringList{"-", "-", "--format", "ale", "--start", "01:00:00:00"} << two
-            << "holds 2 corrections (\"x\", \"y\"); an ALE clip needs timecodes of its own";
-        QTest::newRow("a log row without timecodes")
-            << QStringList{"-", "-", "--format", "ale", "--source-file", "A.mov"} << look
-            << "An ALE row needs --start and --end";
-        QTest::newRow("an id the file does not hold, its control characters escaped")
-            << QStringList{"-", "-", "--format", "cube", "--id", "z\x1b[2J"} << two
-            << "holds nothing named \"z\\x1b[2J\"; it holds \"x\", \"y\"";
-        QTest::newRow("a look whose name holds a NUL")
-            << QStringList{"-", "-", "--format", "cc"}
-            << QByteArray(
-                   R"({"name":"a\u0000b","space":"","slope":[1],"offset":[0,0,0],"power":[1,1,1],"saturation":1})")
-            << "The look \"a\\x00b\" has 1 slope values";
+        const QString slope = "<Slope>1 1 1</Slope>", offset = "<Offset>0 0 0</Offset>",
+                      power = "<Power>1 1 1</Power>";
+        const QByteArray two = "<ColorCorrectionCollection>" + cc(slope + offset + power) +
+                               cc("<Slope>2 2 2</Slope>" + offset + power, " id=\"y\"") +
+                               "</ColorCorrectionCollection>";
+        row("a size for an output that is not a cube", look, "--size applies to a .cube output only",
+            {"-", "-", "--format", "cc", "--size", "17"});
+        row("a collection of two written to a log without --id", two,
+            "holds 2 corrections (\"x\", \"y\"); an ALE clip needs timecodes of its own",
+            {"-", "-", "--format", "ale", "--start", "01:00:00:00"});
+        row("a log row without timecodes", look, "An ALE row needs --start and --end",
+            {"-", "-", "--format", "ale", "--source-file", "A.mov"});
+        row("an id the file does not hold, its control characters escaped", two,
+            "holds nothing named \"z\\x1b[2J\"; it holds \"x\", \"y\"",
+            {"-", "-", "--format", "cube", "--id", "z\x1b[2J"});
+        row("a look whose name holds a NUL",
+            R"({"name":"a\u0000b","space":"","slope":[1],"offset":[0,0,0],"power":[1,1,1],"saturation":1})",
+            "The look \"a\\x00b\" has 1 slope values", {"-", "-", "--format", "cc"});
+        row("a root element of another vendor", "<v:ColorCorrection xmlns:v=\"urn:vendor\"/>",
+            "its root element is \"v:ColorCorrection\"");
+        row("a slope with two numbers", cc("<Slope>1 1</Slope>" + offset + power),
+            "\"x\": the Slope holds 2 numbers; it needs 3 (line 3)");
+        row("a negative slope", cc("<Slope>1 -0.5 1</Slope>" + offset + power),
+            "the Slope holds -0.5; it must be zero or more");
+        row("text where a number belongs", cc(slope + "<Offset>0 zero 0</Offset>" + power),
+            "the Offset holds \"zero\" where a number belongs");
+        row("a power of zero", cc(slope + offset + "<Power>1 1 0</Power>"),
+            "the Power holds 0; it must be more than zero");
+        row("a list whose one decision refers to a correction it does not hold",
+            "<ColorDecisionList><ColorDecision><ColorCorrectionRef ref=\"cc7\"/></ColorDecision>"
+            "</ColorDecisionList>",
+            "ColorDecision 1 refers to ColorCorrection \"cc7\", which the file does not hold");
+        row("a decision with a correction and a reference",
+            "<ColorDecisionList><ColorDecision><ColorCorrectionRef ref=\"x\"/>" + cc(slope + offset + power) +
+                "</ColorDecision></ColorDecisionList>",
+            "ColorDecision 1 holds two ColorCorrections");
+        const QByteArray columns = "Heading\nFPS\t24\nColumn\nName\tStart\tEnd\tTape\tASC_SOP\nData\n";
+        row("a log without CDL columns", "Heading\nFPS\t24\nColumn\nName\tStart\tEnd\tTape\n",
+            "Line 4: the columns need");
+        row("an ASC_SOP with two groups", columns + "A\t01:00:00:00\t01:00:01:00\tT\t(1 1 1)(0 0 0)\n",
+            "Line 6: the ASC_SOP \"(1 1 1)(0 0 0)\" is not of the form");
+        row("a clip with more fields than columns", columns + "A\t01:00:00:00\t01:00:01:00\tT\t\tB\n",
+            "Line 6: the clip has more fields");
+        const auto clip = [](const char* fps, const char* start, const char* end) {
+            return QStringList{"-",     "-", "--format", "ale", "--tape", "A001",
+                               "--fps", fps, "--start",  start, "--end",  end};
+        };
+        row("a frame label past the rate", look, "does not exist at 24 fps",
+            clip("24", "01:00:00:24", "01:00:01:00"));
+        row("a label drop frame skips", look, "drop frame skips",
+            clip("29.97", "00:01:00;01", "00:01:00;02"));
+        row("a drop-frame start with a non-drop end", look, "both must count the same way",
+            clip("29.97", "00:59:58;00", "01:00:00:00"));
+        row("an end at the start", look, "not after its start", clip("24", "01:00:01:00", "01:00:01:00"));
     }
 
     void commandRefusesWhatItCannotDo() {
         QFETCH(QStringList, arguments);
         QFETCH(QByteArray, input);
         QFETCH(QString, mentions);
-        const auto [status, said] = runCommand(arguments, input);
-        QVERIFY2(status != 0 && said.contains(mentions), qPrintable(said));
-    }
-
-    void malformedFilesAreRefusedNamingTheElement_data() {
-        QTest::addColumn<QByteArray>("xml");
-        QTest::addColumn<QString>("mentions");
-        const QString slope = "<Slope>1 1 1</Slope>", offset = "<Offset>0 0 0</Offset>",
-                      power = "<Power>1 1 1</Power>";
-        QTest::newRow("a root element of another vendor")
-            << QByteArray("<v:ColorCorrection xmlns:v=\"urn:vendor\"/>")
-            << "its root element is \"v:ColorCorrection\"";
-        QTest::newRow("a slope with two numbers") << cc("<Slope>1 1</Slope>" + offset + power)
-                                                  << "\"x\": the Slope holds 2 numbers; it needs 3 (line 3)";
-        QTest::newRow("a negative slope") << cc("<Slope>1 -0.5 1</Slope>" + offset + power)
-                                          << "the Slope holds -0.5; it must be zero or more";
-        QTest::newRow("text where a number belongs") << cc(slope + "<Offset>0 zero 0</Offset>" + power)
-                                                     << "the Offset holds \"zero\" where a number belongs";
-        QTest::newRow("a power of zero")
-            << cc(slope + offset + "<Power>1 1 0</Power>") << "the Power holds 0; it must be more than zero";
-        QTest::newRow("a list whose one decision refers to a correction it does not hold")
-            << QByteArray("<ColorDecisionList><ColorDecision><ColorCorrectionRef "
-                          "ref=\"cc7\"/></ColorDecision></ColorDecisionList>")
-            << "ColorDecision 1 refers to ColorCorrection \"cc7\", which the file does not hold";
-        QTest::newRow("a decision with a correction and a reference")
-            << "<ColorDecisionList><ColorDecision><ColorCorrectionRef ref=\"x\"/>" +
-                   cc(slope + offset + power) + "</ColorDecision></ColorDecisionList>"
-            << "ColorDecision 1 holds two ColorCorrections";
-    }
-
-    void malformedFilesAreRefusedNamingTheElement() {
-        QFETCH(QByteArray, xml);
-        QFETCH(QString, mentions);
-        const auto document = AscCdl::read(xml);
-        QVERIFY2(!document.ok() && document.error().contains(mentions), qPrintable(document.error()));
+        QProcess process;
+        process.start(TONEWHARF_CDL_COMMAND, arguments);
+        process.write(input);
+        process.closeWriteChannel();
+        QVERIFY(process.waitForFinished());
+        const QString said = QString::fromUtf8(process.readAllStandardError());
+        QVERIFY2(process.exitCode() != 0 && said.contains(mentions), qPrintable(said));
     }
 };
 

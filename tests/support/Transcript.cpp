@@ -42,13 +42,9 @@ Transcript::Transcript(RunningProgram& program, const FakeResolveInstallation& r
 }
 
 void Transcript::send(const QString& path, const QByteArray& body, const QString& label) {
-    QStringList arguments{
-        "-s",
-        "-i",
-        "--path-as-is",
-        "--max-time",
-        "20",
-        QStringLiteral("http://127.0.0.1:%1%2").arg(m_program.waitForListeningPort().value_or(9)).arg(path)};
+    const QString url =
+        QStringLiteral("http://127.0.0.1:%1%2").arg(m_program.waitForListeningPort().value_or(9)).arg(path);
+    QStringList arguments{"-s", "-i", "--path-as-is", "--max-time", "20", url};
     if (!body.isNull()) {
         arguments += {"-H", "Content-Type: application/json", "--data-binary", QString::fromUtf8(body)};
     }

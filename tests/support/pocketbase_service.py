@@ -10,7 +10,7 @@ The control API of the tests, never recorded, takes and gives JSON:
   GET|DELETE /_test/requests (DELETE also forgets stream opens and unused scripts); POST|DELETE
   /_test/fail {"method","path","status","bodyBase64","count","stall","close"}; POST /_test/realtime/script {"streams":[{"chunks":
   [{"base64","delayMs"}],"close"}]} (answers the next stream requests instead of PB_CONNECT);
-  POST /_test/realtime/send {"base64"} -> {"streams"}; GET /_test/realtime/clients and /opens. Qt
+  POST /_test/realtime/send {"base64"} -> {"streams"}; GET /_test/realtime/opens. Qt
   resends a request closed before any answer: give "close" a count of 3 or more.
 """
 
@@ -274,9 +274,6 @@ class Handler(BaseHTTPRequestHandler):
                 for stream in service.streams:
                     stream.outbox.put(base64.b64decode(value.get("base64", "")))
                 answer = {"streams": len(service.streams)}
-            elif segments == ["realtime", "clients"]:
-                answer = [{"clientId": s.client_id, "subscriptions": s.subscriptions}
-                          for s in service.streams if s.client_id]
             elif segments == ["realtime", "opens"]:
                 answer = {"times": list(service.opens)}
             elif segments[0] != "records":

@@ -1,10 +1,10 @@
 #include "engine/SyncEngine.h"
 #include "platform/linux/FreedesktopNotifications.h"
 #include "support/EngineFixture.h"
+#include "support/PrivateSessionBus.h"
 #include "ui/Notifier.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QTest>
 
 #include <QCoro/QCoroTask>
@@ -41,12 +41,11 @@ public slots:
 class TestNotifications : public QObject {
     Q_OBJECT
 
-    QProcess m_bus;
-    QString m_address;
+    PrivateSessionBus m_bus; // so that no desktop's notifications are touched
     int m_connections = 0;
 
     QDBusConnection bus() {
-        return QDBusConnection::connectToBus(m_address, QString::number(++m_connections));
+        return QDBusConnection::connectToBus(m_bus.address(), QString::number(++m_connections));
     }
     static void deliver(SyncEngine& engine, const QStringList& names) {
         for (const QString& name : names) {
@@ -55,17 +54,6 @@ class TestNotifications : public QObject {
     }
 
 private slots:
-    // A bus of the test's own, so that no desktop's notifications are touched.
-    void initTestCase() {
-        m_bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
-        QVERIFY(m_bus.waitForReadyRead(10000));
-        m_address = QString::fromUtf8(m_bus.readLine()).trimmed();
-    }
-    void cleanupTestCase() {
-        m_bus.kill();
-        m_bus.waitForFinished();
-    }
-
     void deliveriesCloseTogetherAreOneNotification_data() {
         QTest::addColumn<QStringList>("looks");
         QTest::addColumn<QString>("summary");
