@@ -96,7 +96,7 @@ void ConnectionBudget::charge(Share& share, qint64 bytes) {
     }
 }
 
-void ConnectionBudget::wait(quint64 connection, Share& share) {
+void ConnectionBudget::waitForRelease(quint64 connection, Share& share) {
     share.waiting = true;
     m_waiters.emplace(connection, &share);
     m_heldByWaiters += share.bytes;

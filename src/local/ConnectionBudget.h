@@ -5,6 +5,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <optional>
 
 // What the server's connections may take of the process, whatever their peers do: descriptors (the
 // connections and the files they send), connections reading at once, and the bytes held for
@@ -18,6 +19,13 @@ public:
     // A request no larger than this (head and body) is read even while the held bytes are at their
     // bound: an iPad's hello, listing or small look is not held up by large bodies that stall.
     static constexpr qint64 smallRequestBytes = 16384;
+
+    // What became of a request for room at the budget.
+    struct Room {
+        bool made = false;
+        // When none was made: how long the listener rests; none: until it is told room was made.
+        std::optional<qint64> restMs;
+    };
 
     // One connection's part of the held bytes.
     struct Share {
@@ -53,7 +61,7 @@ public:
     // The connection now holds `bytes`.
     void charge(Share& share, qint64 bytes);
     // The connection is not read from until bytes are released.
-    void wait(quint64 connection, Share& share);
+    void waitForRelease(quint64 connection, Share& share);
 
 private:
     void resume(std::map<quint64, Share*>::iterator waiter);

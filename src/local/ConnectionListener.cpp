@@ -29,7 +29,7 @@ ConnectionListener::ConnectionListener(QHostAddress address, ServiceAdvertiser* 
 }
 
 ConnectionListener::~ConnectionListener() {
-    close();
+    stopListening();
 }
 
 void ConnectionListener::start(quint16 port) {
@@ -70,7 +70,7 @@ void ConnectionListener::acceptPending() {
             if (!Sockets::hasPendingConnection(m_descriptor)) {
                 return;
             }
-            if (const Room room = makeRoom(); !room.made) {
+            if (const ConnectionBudget::Room room = askForRoom(); !room.made) {
                 rest(room.restMs);
                 return;
             }
@@ -111,7 +111,7 @@ void ConnectionListener::acceptPending() {
             rest(restMs);
             return;
         default:
-            failed();
+            giveUp();
             return;
         }
     }
@@ -131,13 +131,13 @@ void ConnectionListener::resume() {
     }
 }
 
-void ConnectionListener::failed() {
+void ConnectionListener::giveUp() {
     // A socket that still listens had a passing failure; it rests and is taken up again.
     if (Sockets::isListening(m_descriptor)) {
         rest(restMs);
         return;
     }
-    close();
+    stopListening();
     if (!m_triedAnyPort) {
         m_triedAnyPort = true;
         listen(0);
@@ -146,7 +146,7 @@ void ConnectionListener::failed() {
     onPortChange(std::nullopt);
 }
 
-void ConnectionListener::close() {
+void ConnectionListener::stopListening() {
     if (!isListening()) {
         return;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "local/ConnectionBudget.h"
 #include "platform/ServiceAdvertiser.h"
 
 #include <QHostAddress>
@@ -12,20 +13,11 @@
 #include <memory>
 #include <optional>
 
-class ConnectionBudget;
-
 // The listening socket, advertised while it listens, and the taking of its connections within the
 // budget: at the budget a waiting connection is taken only once room is made for it, and when the
 // system has no descriptor or memory for one the listener rests instead of trying again at once.
 class ConnectionListener : public QObject {
 public:
-    // What became of a request for room at the budget.
-    struct Room {
-        bool made = false;
-        // When none was made: how long the listener rests; none: until resume().
-        std::optional<qint64> restMs;
-    };
-
     // `service` is advertised with the port listened on; `advertiser` may be null.
     ConnectionListener(QHostAddress address, ServiceAdvertiser* advertiser,
                        ServiceAdvertiser::Service service, ConnectionBudget& budget, QObject* parent);
@@ -33,7 +25,7 @@ public:
 
     // Set once before the first start.
     std::function<void(int descriptor)> onAccepted;
-    std::function<Room()> makeRoom;
+    std::function<ConnectionBudget::Room()> askForRoom;
     // Listening on a port, or (none) failed with no port left to try.
     std::function<void(std::optional<quint16>)> onPortChange;
 
@@ -41,7 +33,7 @@ public:
     // Listens on `port`, falling back once to a port of the system's choosing.
     void start(quint16 port);
     // Stops listening and withdraws the advertisement; reports nothing.
-    void close();
+    void stopListening();
     // Ends a rest.
     void resume();
 
@@ -49,7 +41,7 @@ private:
     void listen(quint16 port);
     void acceptPending();
     void rest(std::optional<qint64> delayMs);
-    void failed();
+    void giveUp();
 
     const QHostAddress m_address;
     const QPointer<ServiceAdvertiser> m_advertiser;

@@ -34,7 +34,7 @@ public:
         m_budget.onResume = [this](quint64 connection) { m_connections.resumeReading(connection); };
         m_budget.onRoom = [this] { m_listener.resume(); };
         m_listener.onAccepted = [this](int descriptor) { m_connections.take(descriptor); };
-        m_listener.makeRoom = [this] { return m_connections.makeRoom(); };
+        m_listener.askForRoom = [this] { return m_connections.makeRoom(); };
         m_listener.onPortChange = [this](std::optional<quint16> port) { reportPort(port); };
         m_connections.onRequest = [this](quint64 connection, LocalHttp::Request request, QByteArray body) {
             route(connection, request, std::move(body));
@@ -44,13 +44,13 @@ public:
 
     ~LocalServerWorker() override {
         // As on stop, nothing new is taken while the connections close.
-        m_listener.close();
+        m_listener.stopListening();
     }
 
     void start() { m_listener.start(m_preferredPort); }
 
     void stop() {
-        m_listener.close();
+        m_listener.stopListening();
         m_connections.closeAll();
         m_parked.clear();
         reportPort(std::nullopt);
@@ -74,7 +74,7 @@ public:
     void notifyInboxChanged() { wake(m_parked.takeAll()); }
 
     void addInboxWaiters(QList<quint64> connections) {
-        connections.removeIf([this](quint64 connection) { return !m_connections.contains(connection); });
+        connections.removeIf([this](quint64 connection) { return !m_connections.isOpen(connection); });
         m_parked.park(connections);
     }
 

@@ -58,13 +58,13 @@ void ServerConnections::take(int descriptor) {
     // Most requests are complete by now: they are handed over without ever being watched or given a
     // place among the deadlines.
     added.deadline = headDeadline(added);
-    receive(id);
+    readRequest(id);
 }
 
 // One receive step: bounded reads until the socket has nothing more for now, the request is
 // complete or the held bytes reach their bound. A connection that keeps delivering yields to the
 // others; its notifier calls again.
-void ServerConnections::receive(quint64 id) {
+void ServerConnections::readRequest(quint64 id) {
     for (int reads = 0; reads < 16; ++reads) {
         Connection* connection = find(id);
         if (!connection || connection->phase != Phase::Reading || connection->held.waiting) {
@@ -83,7 +83,7 @@ void ServerConnections::receive(quint64 id) {
             return Sockets::receiveSome(descriptor, into, std::min(capacity, room));
         });
         if (read < 0) {
-            remove(id); // the peer finished or failed before the request was complete
+            closeConnection(id); // the peer finished or failed before the request was complete
             return;
         }
         m_budget.charge(connection->held, connection->receipt.reservedBytes());
@@ -110,7 +110,7 @@ void ServerConnections::receive(quint64 id) {
             answerNow(*connection, 413, QByteArrayLiteral("too large"));
             return;
         case State::Overflow:
-            remove(id);
+            closeConnection(id);
             return;
         }
     }
@@ -143,7 +143,7 @@ void ServerConnections::watch(Connection& connection, QSocketNotifier::Type type
     const quint64 id = connection.id;
     if (type == QSocketNotifier::Read) {
         QObject::connect(connection.notifier.get(), &QSocketNotifier::activated, this,
-                         [this, id] { receive(id); });
+                         [this, id] { readRequest(id); });
     } else {
         QObject::connect(connection.notifier.get(), &QSocketNotifier::activated, this,
                          [this, id] { sendMore(id); });
@@ -157,7 +157,7 @@ void ServerConnections::waitForMemory(Connection& connection) {
         connection.notifier->setEnabled(false);
     }
     setDeadline(connection, connection.acceptedAt + m_requestDeadline);
-    m_budget.wait(connection.id, connection.held);
+    m_budget.waitForRelease(connection.id, connection.held);
 }
 
 void ServerConnections::resumeReading(quint64 id) {
@@ -263,7 +263,7 @@ void ServerConnections::sendMore(quint64 id) {
             const ssize_t read = ::pread(connection->file->descriptor(), m_piece.data(), size_t(offered),
                                          connection->fileSent);
             if (read <= 0) {
-                remove(id);
+                closeConnection(id);
                 return;
             }
             offered = read;
@@ -271,11 +271,11 @@ void ServerConnections::sendMore(quint64 id) {
                                      connection->fileSent + offered == fileSize);
             connection->fileSent += std::max<qint64>(sent, 0);
         } else {
-            remove(id); // all sent
+            closeConnection(id); // all sent
             return;
         }
         if (sent < 0) {
-            remove(id);
+            closeConnection(id);
             return;
         }
         moved = moved || sent > 0;
@@ -320,10 +320,10 @@ void ServerConnections::due(quint64 id, qint64 now) {
         setDeadline(*connection, connection->deadline);
         return;
     }
-    remove(id);
+    closeConnection(id);
 }
 
-ConnectionListener::Room ServerConnections::makeRoom() {
+ConnectionBudget::Room ServerConnections::makeRoom() {
     if (m_headReaders.empty()) {
         return {};
     }
@@ -332,11 +332,11 @@ ConnectionListener::Room ServerConnections::makeRoom() {
     if (age < evictableAfterMs) {
         return {.restMs = evictableAfterMs - age};
     }
-    remove(oldest);
+    closeConnection(oldest);
     return {.made = true, .restMs = std::nullopt};
 }
 
-void ServerConnections::remove(quint64 id) {
+void ServerConnections::closeConnection(quint64 id) {
     const auto found = m_connections.find(id);
     if (found == m_connections.end()) {
         return;
@@ -363,7 +363,7 @@ void ServerConnections::closeAll() {
         ids.push_back(entry.first);
     }
     for (const quint64 id : ids) {
-        remove(id);
+        closeConnection(id);
     }
     m_deadlines.clear();
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "local/ConnectionBudget.h"
-#include "local/ConnectionListener.h"
 #include "local/DeadlineQueue.h"
 #include "local/HttpRequest.h"
 #include "local/RequestReceipt.h"
@@ -43,9 +42,9 @@ public:
     void take(int descriptor);
     // At the budget: closes the oldest connection that has been sending its head for too long, or
     // says how long to wait until one is old enough (none: until a connection closes).
-    ConnectionListener::Room makeRoom();
+    ConnectionBudget::Room makeRoom();
 
-    bool contains(quint64 connection) const { return m_connections.contains(connection); }
+    bool isOpen(quint64 connection) const { return m_connections.contains(connection); }
     // The bytes the connection's request holds while it is with the engine.
     void hold(quint64 connection, qint64 bytes);
     // Answers at once with a text/plain body.
@@ -80,7 +79,7 @@ private:
     };
 
     Connection* find(quint64 id);
-    void receive(quint64 id);
+    void readRequest(quint64 id);
     bool isSmall(const Connection& connection) const;
     void awaitMore(Connection& connection);
     void watch(Connection& connection, QSocketNotifier::Type type);
@@ -93,7 +92,7 @@ private:
     qint64 bodyDeadline(const Connection& connection) const;
     void setDeadline(Connection& connection, qint64 deadline);
     void due(quint64 id, qint64 now);
-    void remove(quint64 id);
+    void closeConnection(quint64 id);
 
     ConnectionBudget& m_budget;
     const qint64 m_requestTimeout;
