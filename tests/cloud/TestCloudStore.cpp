@@ -186,16 +186,14 @@ private slots:
         const std::optional<LUTRecord> replaced = QCoro::waitFor(
             cloud->uploadLUT(u"Warm"_s, path, -33, created->id, false, u"resolve"_s, warmLook()));
         QVERIFY(replaced.has_value());
-        const QJsonObject request = onlyRequest();
-        QCOMPARE(line(request), u"PATCH "_s + recordsPath + u'/' + created->id);
-        QVERIFY(bodyOf(request).contains(
-            "; filename=\"Warm Day.cube\"\r\nContent-Type: application/octet-stream\r\n\r\n" + content +
-            "\r\n--"));
+        QVERIFY(
+            bodyOf(onlyRequest())
+                .contains("; filename=\"Warm Day.cube\"\r\nContent-Type: application/octet-stream\r\n\r\n" +
+                          content + "\r\n--"));
 
         // The listing reads every record back.
         const std::optional<QList<LUTRecord>> records = QCoro::waitFor(cloud->listRecords());
         QVERIFY(records.has_value() && !records->isEmpty());
-        QCOMPARE(line(onlyRequest()), u"GET "_s + recordsPath + u"?perPage=200&sort=created"_s);
         QCOMPARE(records->last(),
                  (LUTRecord{created->id, u"Warm"_s, replaced->file, -33, false, u"resolve"_s, warmLook()}));
     }
