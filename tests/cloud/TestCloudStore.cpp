@@ -170,7 +170,7 @@ private slots:
         QCOMPARE(m_credentials->read(serviceName, u"token"_s), std::optional<QString>(u"old-token"_s));
     }
 
-    // Every record operation as the service receives it, and what comes back of it.
+    // What goes up comes back whole: a file's bytes, and every field of a replacement.
     void carriesRecordsBothWays() {
         const QByteArray content("TITLE \"Warm\"\r\nLUT_3D_SIZE 2\n\0\xff binary", 37);
         const QString path = m_folder.filePath(u"Warm Day.cube"_s);
@@ -179,19 +179,11 @@ private slots:
         const std::optional<LUTRecord> created = QCoro::waitFor(cloud->uploadLUT(u"Warm"_s, path));
         QVERIFY(created.has_value());
         QCOMPARE(QCoro::waitFor(cloud->downloadFile(*created)), std::optional<QByteArray>(content));
-        m_service.clearRequests();
 
-        // A replacement with every field goes to the record's own path; the service reads the form
-        // strictly, and the listing below shows what it made of every field.
+        // A replacement with every field: the listing shows what the service made of each.
         const std::optional<LUTRecord> replaced = QCoro::waitFor(
             cloud->uploadLUT(u"Warm"_s, path, -33, created->id, false, u"resolve"_s, warmLook()));
         QVERIFY(replaced.has_value());
-        QVERIFY(
-            bodyOf(onlyRequest())
-                .contains("; filename=\"Warm Day.cube\"\r\nContent-Type: application/octet-stream\r\n\r\n" +
-                          content + "\r\n--"));
-
-        // The listing reads every record back.
         const std::optional<QList<LUTRecord>> records = QCoro::waitFor(cloud->listRecords());
         QVERIFY(records.has_value() && !records->isEmpty());
         QCOMPARE(records->last(),
