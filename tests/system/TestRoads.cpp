@@ -158,7 +158,7 @@ private slots:
             "Grades in the inbox wake the parked listing, by name; hidden, empty and other files stay out",
             {"(parked)"});
         transcript.ask("/v1/inbox/Day2.CUBE");
-        transcript.ask("/v1/inbox/../ledger.json");
+        transcript.ask("/v1/inbox/../Warm.cube"); // the look delivered beside the inbox
         transcript.step("An inbox file is served by its name; nothing outside the inbox is");
 
         // Resolve starts, and its next status poll, within 5 s, loads its scripting and finds it.
