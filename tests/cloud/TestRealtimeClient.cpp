@@ -169,7 +169,9 @@ private slots:
     void dropsAStreamThatGoesNowhereAndReopens() {
         QFETCH(bool, flood);
         RealtimeClient::Timings timings = fast(100ms);
-        timings.streamTimeout = flood ? 30s : 200ms;
+        // Silence is also the fate of the reopened stream once connected: its timeout must outlast
+        // the checks below even on a loaded machine.
+        timings.streamTimeout = flood ? 30s : 1s;
         timings.bufferLimit = 256 * 1024;
         const QJsonObject flooding = stream(QByteArray(320 * 1024, 'x'));
         script(flood ? QJsonArray{flooding, flooding} : QJsonArray{QJsonObject{}}); // or silent, held open
@@ -183,7 +185,7 @@ private slots:
         // the timeout (a coarse timer, counted from the request), then the first wait.
         const double first = times[1].toDouble() - times[0].toDouble();
         const double second = flood ? times[2].toDouble() - times[1].toDouble() : 1;
-        QVERIFY2(first >= (flood ? 0.095 : 0.24) && second >= 0.195,
+        QVERIFY2(first >= (flood ? 0.095 : 0.9) && second >= 0.195,
                  qPrintable(u"%1 %2"_s.arg(first).arg(second)));
         send(changeBlock("reopened"));
         QTRY_COMPARE(m_received, QStringList{u"reopened"_s});
