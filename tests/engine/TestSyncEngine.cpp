@@ -153,7 +153,6 @@ private slots:
         QTRY_COMPARE(engine.inboxSnapshot().seq, 1);
         QTest::qWait(500);
         QCOMPARE(engine.inboxSnapshot().seq, 1);
-        QCOMPARE(engine.inboxFile("../../support/Tonewharf/ledger.json"), std::nullopt);
 
         QFile slow(inbox.filePath("Slow.cube"));
         QVERIFY(slow.open(QIODevice::WriteOnly));
