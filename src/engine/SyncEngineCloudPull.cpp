@@ -106,8 +106,6 @@ QCoro::Task<bool> SyncEngine::pull(LUTRecord record) {
         log(record.name + QStringLiteral(" skipped — not a usable file name"), false);
         co_return false;
     }
-    const QString stillName = LookFileNames::stillFileName(*cubeName);
-    const QString still = stillPath(*cubeName);
     const QPointer<SyncEngine> self(this);
 
     if (const auto found = m_ledger.pulled.constFind(record.id); found != m_ledger.pulled.cend()) {
@@ -130,16 +128,22 @@ QCoro::Task<bool> SyncEngine::pull(LUTRecord record) {
             }
             co_return false;
         }
+        // A folder that is not there (an unplugged drive) takes nothing; the look comes down again
+        // once there is a folder to deliver it into.
+        if (entry.remoteFile == record.file && !QFileInfo(lutFolderPath()).isDir()) {
+            co_return false;
+        }
         // Anything else (another folder, a folder made anew, files gone while the record was not
         // marked, a look replaced in the cloud, a file name given up) is delivered again.
         if (entry.fileName == *cubeName && entry.remoteFile == record.file && deliveredHere(entry) &&
             !filesMissing(entry)) {
+            const QString still = stillPath(*cubeName);
             Ledger::Pulled& kept = m_ledger.pulled[record.id];
             bool changed = std::exchange(kept.unflagged, false);
             // Already delivered; only a still that was never written is made up for.
             if (record.look && !entry.drxFile && !QFileInfo::exists(still) &&
                 writeStill(*record.look, *cubeName, still)) {
-                kept.drxFile = stillName;
+                kept.drxFile = LookFileNames::stillFileName(*cubeName);
                 changed = true;
             }
             if (changed) {
@@ -157,24 +161,32 @@ QCoro::Task<bool> SyncEngine::pull(LUTRecord record) {
         log(QStringLiteral("Could not download ") + record.name, false);
         co_return false;
     }
-
-    if (FileSystem::holds(cubePath(*cubeName), *bytes)) {
+    // Named, placed and recorded from here on without a pause: while the look came down, another
+    // pull may have taken its name, or the user chosen another folder.
+    const std::optional<QString> fileName = cubeFileNameFor(record);
+    if (!fileName) {
+        log(record.name + QStringLiteral(" skipped — not a usable file name"), false);
+        co_return false;
+    }
+    const QString stillName = LookFileNames::stillFileName(*fileName);
+    const QString still = stillPath(*fileName);
+    if (FileSystem::holds(cubePath(*fileName), *bytes)) {
         std::optional<QString> drx;
-        if (record.look && (QFileInfo::exists(still) || writeStill(*record.look, *cubeName, still))) {
+        if (record.look && (QFileInfo::exists(still) || writeStill(*record.look, *fileName, still))) {
             drx = stillName;
         }
-        recordPulled(record.id, *cubeName, record.file, drx);
+        recordPulled(record.id, *fileName, record.file, drx);
         co_return false;
     }
 
-    if (writeCube(*bytes, *cubeName, *cubeName + QStringLiteral(" → Resolve")) != CubeWrite::written) {
+    if (writeCube(*bytes, *fileName, *fileName + QStringLiteral(" → Resolve")) != CubeWrite::written) {
         co_return false;
     }
     std::optional<QString> drx;
-    if (record.look && writeStill(*record.look, *cubeName, still)) {
+    if (record.look && writeStill(*record.look, *fileName, still)) {
         drx = stillName;
     }
-    recordPulled(record.id, *cubeName, record.file, drx);
+    recordPulled(record.id, *fileName, record.file, drx);
     co_return true;
 }
 
@@ -215,11 +227,13 @@ bool SyncEngine::deliveredHere(const Ledger::Pulled& entry) const {
 }
 
 bool SyncEngine::filesMissing(const Ledger::Pulled& entry) const {
-    if (!QFileInfo::exists(QDir(lutFolderPath()).filePath(entry.fileName))) {
+    // Only a file known to be gone counts: a folder that may no longer be searched (its permissions
+    // changed) or a drive that errs hides files without anyone deleting them.
+    if (FileSystem::isGone(QDir(lutFolderPath()).filePath(entry.fileName))) {
         return true;
     }
     return entry.drxFile && QFileInfo(stillsFolderPath()).isDir() &&
-           !QFileInfo::exists(QDir(stillsFolderPath()).filePath(*entry.drxFile));
+           FileSystem::isGone(QDir(stillsFolderPath()).filePath(*entry.drxFile));
 }
 
 bool SyncEngine::userRemoved(const Ledger::Pulled& entry) const {

@@ -281,6 +281,11 @@ Listing regularFiles(const QString& folder) {
     return listing;
 }
 
+bool isGone(const QString& path) {
+    struct stat status {};
+    return ::lstat(QFile::encodeName(path).constData(), &status) != 0 && errno == ENOENT;
+}
+
 std::optional<QString> folderIdentity(const QString& path) {
     struct statx status {};
     if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), 0, STATX_TYPE | STATX_INO | STATX_BTIME,

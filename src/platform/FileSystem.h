@@ -86,6 +86,10 @@ struct Listing {
 // out), in no particular order; absent when the folder itself is gone.
 Listing regularFiles(const QString& folder);
 
+// Whether nothing is at `path`, known for certain: a lookup that fails for another reason (a folder
+// that may not be searched, a drive that errs) says nothing either way.
+bool isGone(const QString& path);
+
 // What tells one folder from another made later at the same path (its inode and, where the file
 // system records it, its birth time); nothing when `path` is not a folder.
 std::optional<QString> folderIdentity(const QString& path);

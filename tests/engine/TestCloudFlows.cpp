@@ -12,7 +12,10 @@
 
 #include <QCoroTask>
 
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -22,6 +25,17 @@ const QByteArray warmCube = "TITLE \"Warm\"\nLUT_3D_SIZE 33\n0 0 0\n";
 const QString records = u"/api/collections/tintara_luts/records"_s;
 const LUTLook warmLook{"Warm", "rec709", {1.1, 1.0, 0.9}, {0.01, 0.0, -0.01}, {1.0, 1.0, 1.2}, 1.05, {},
                        {},     {}};
+
+// Root searches every folder; this thread gives that up for a while, to see folders as a user does.
+void searchAnyFolder(bool allowed) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[2]{};
+    ::syscall(SYS_capget, &header, caps);
+    const unsigned search = 1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH;
+    caps[0].effective =
+        allowed ? caps[0].effective | (caps[0].permitted & search) : caps[0].effective & ~search;
+    ::syscall(SYS_capset, &header, caps);
+}
 
 } // namespace
 
@@ -72,7 +86,10 @@ private slots:
         m_service->clearRequests();
     }
 
-    void cleanup() { m_engine.reset(); }
+    void cleanup() {
+        m_engine.reset();
+        searchAnyFolder(true);
+    }
 
     // A failed download is reported and tried again; a record gone from the cloud is forgotten and
     // its file stays; a failed listing is reported and is no sync.
@@ -208,6 +225,45 @@ private slots:
         QCOMPARE(requestLines().filter("PATCH " + records), QStringList{"PATCH " + records + '/' + warm});
         QCOMPARE(texts().last(), u"Warm.cube removed from Resolve — no longer sent to DaVinci"_s);
         QVERIFY(!QFile::exists(lut("Warm.cube")));
+    }
+
+    // A folder that hides its looks without anyone deleting them (its permissions changed, its drive
+    // unplugged) has nothing removed, and nothing downloaded again for it.
+    void aFolderThatHidesItsLooksLosesNone_data() {
+        QTest::addColumn<bool>("unplugged");
+        QTest::newRow("a folder that may no longer be searched") << false;
+        QTest::newRow("a folder whose drive is unplugged") << true;
+    }
+
+    void aFolderThatHidesItsLooksLosesNone() {
+        QFETCH(bool, unplugged);
+        createRecord("Warm", warmCube, {{"resolve", true}});
+        sync();
+        const QString folder = m_engine->lutFolderPath();
+        QVERIFY(unplugged ? QDir().rename(folder, folder + " unplugged")
+                          : ::chmod(QFile::encodeName(folder), 0644) == 0);
+        searchAnyFolder(false);
+        const QStringList before = texts();
+        requestLines();
+        sync();
+        searchAnyFolder(true);
+        QVERIFY(unplugged ? QDir().rename(folder + " unplugged", folder)
+                          : ::chmod(QFile::encodeName(folder), 0755) == 0);
+        QCOMPARE(requestLines(), QStringList{"GET " + records});
+        QCOMPARE(texts(), before);
+        QCOMPARE(m_engine->ledger().pulled.size(), 1);
+    }
+
+    // Looks of one name that come down at the same time (two events of the stream) get a file each.
+    void looksOfOneNameComingDownTogetherKeepTheirOwnFiles() {
+        createRecord("Warm", "first", {{"resolve", true}});
+        createRecord("Warm", "second", {{"resolve", true}});
+        const QList<LUTRecord> both = *QCoro::waitFor(m_engine->cloud()->listRecords());
+        QCoro::Task<bool> first = m_engine->pull(both[0]);
+        QVERIFY(QCoro::waitFor(m_engine->pull(both[1])) && QCoro::waitFor(first));
+        const QSet<QByteArray> delivered{FileSystem::readAll(lut("Warm.cube")).value_or(""),
+                                         FileSystem::readAll(lut("Warm 2.cube")).value_or("")};
+        QCOMPARE(delivered, (QSet<QByteArray>{"first", "second"}));
     }
 
     // Names no file can carry are skipped without blaming the folder; names that meet on one file
