@@ -79,8 +79,9 @@ SettingsView::SettingsView(SyncEngine& engine, Notifier* notifier, QWidget* pare
 
     // Resolve LUT folder.
     m_folder = new QLineEdit;
-    m_folder->setPlaceholderText(QStringLiteral("A full path; Return applies it"));
-    m_folder->setToolTip(QStringLiteral("Type a full path and press Return to apply it"));
+    m_folder->setPlaceholderText(QStringLiteral("A full path; Return or leaving the field applies it"));
+    m_folder->setToolTip(QStringLiteral(
+        "Type a full path; it applies on Return, when you leave the field or close the window"));
     auto* choose = new QPushButton(QStringLiteral("Choose…"));
     auto* folderRow = new QHBoxLayout;
     folderRow->addWidget(m_folder, 1);
@@ -241,9 +242,9 @@ void SettingsView::showFolder() {
 
 void SettingsView::showPending() {
     // The warning and "Reset" speak of the folder in use; a typed path is not it until applied.
-    m_folderPending->setText(
-        QStringLiteral("Not applied yet: press Return to use this folder. Looks still go to ") +
-        m_engine.lutFolderPath());
+    m_folderPending->setText(QStringLiteral("Not applied yet: Return, leaving the field or closing the "
+                                            "window makes this the LUT folder. Looks still go to ") +
+                             m_engine.lutFolderPath());
     m_folderPending->setVisible(m_folder->text() != m_engine.lutFolderPath() && m_folderRefusal->isHidden());
     Labels::fitHeight(this);
 }
