@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include <utility>
+
 namespace {
 
 const QString enabledKey = QStringLiteral("tonewharf.showNotifications");
@@ -37,8 +39,10 @@ Notifier::Notifier(SyncEngine& engine, std::shared_ptr<Notifications> notificati
         tell(QStringLiteral("“Send to TINTARA” could not be installed in Resolve"), reason);
     });
     connect(&engine, &SyncEngine::folderProblemChanged, this, [this] {
-        // The engine announces a problem only when it differs from the one before.
-        if (const std::optional<QString> problem = m_engine.folderProblem()) {
+        // Told when a problem appears: the same one in other words while it lasts ("Can't create",
+        // "Can't write to", "is not writable") is no news.
+        const std::optional<QString> problem = m_engine.folderProblem();
+        if (!std::exchange(m_folderProblemShown, problem.has_value()) && problem) {
             tell(QStringLiteral("Looks cannot be written to the LUT folder"), *problem);
         }
     });

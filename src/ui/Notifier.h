@@ -45,6 +45,7 @@ private:
 
     SyncEngine& m_engine;
     std::shared_ptr<Notifications> m_notifications;
+    bool m_folderProblemShown = false; // told, and not gone since
     Burst m_looks;
     Burst m_grades;
 };

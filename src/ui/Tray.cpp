@@ -82,7 +82,11 @@ void Tray::apply(const MenuContent& content) {
         m_iconName = content.iconName;
         m_icon.setIcon(iconNamed(m_iconName));
     }
-    m_icon.setToolTip(content.toolTip);
+    // Set only when it changes: a tray on the bus announces every setting, and this runs every second
+    // while the menu is open.
+    if (m_icon.toolTip() != content.toolTip) {
+        m_icon.setToolTip(content.toolTip);
+    }
     // Setting an unchanged value is a no-op for QAction, so an open menu does not flicker. No
     // shortcuts: nothing reaches a tray menu's keys while it is closed.
     for (qsizetype i = 0; i < m_actions.size(); ++i) {

@@ -82,7 +82,8 @@ private slots:
         QCOMPARE(service.sent, QList<QStringList>{sent});
     }
 
-    // A folder problem is told once; with the setting off nothing is told, and the choice is kept.
+    // A folder problem is told once, however it is worded while it lasts; with the setting off nothing is
+    // told, and the choice is kept.
     void failuresOnceAndNothingWhenTurnedOff() {
         Served service(bus());
         EngineFixture fixture;
@@ -96,6 +97,7 @@ private slots:
         QTRY_COMPARE(service.sent.size(), 1);
         QCOMPARE(service.sent[0].mid(3),
                  (QStringList{"Looks cannot be written to the LUT folder", "Can't create " + blocked}));
+        QCoro::waitFor(engine.receiveLUT({"Warm", "LUT_3D_SIZE 2\n", {}, {}})); // the problem in other words
 
         notifier.setEnabled(false);
         engine.setLutFolderPath(fixture.path("LUTs"));
