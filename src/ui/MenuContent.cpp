@@ -16,6 +16,7 @@ MenuState MenuState::of(const SyncEngine& engine, const QDateTime& now) {
     state.syncing = engine.syncing();
     state.paused = engine.paused();
     state.resolveScriptInstalled = engine.resolveScriptInstalled();
+    state.lastSync = engine.lastSync();
     state.activity = engine.activity();
     state.now = now;
     return state;
@@ -91,8 +92,11 @@ MenuItem activityLine(const Activity& entry, const QDateTime& now) {
 }
 
 bool needsAttention(const MenuState& state) {
-    return (state.sessionExpired && !state.signedIn) || state.folderProblem.has_value() ||
-           (!state.activity.isEmpty() && !state.activity.first().ok);
+    // A failure asks for the user until a sync succeeds after it (a successful sync logs nothing);
+    // while paused, failures are the pause refusing looks, and the paused icon says so.
+    const bool failedSinceSync = !state.activity.isEmpty() && !state.activity.first().ok && !state.paused &&
+                                 (!state.lastSync || state.activity.first().date > *state.lastSync);
+    return (state.sessionExpired && !state.signedIn) || state.folderProblem.has_value() || failedSinceSync;
 }
 
 } // namespace

@@ -27,6 +27,7 @@ struct MenuState {
     bool syncing = false;
     bool paused = false;
     bool resolveScriptInstalled = false;
+    std::optional<QDateTime> lastSync;
     QList<Activity> activity; // newest first
     QDateTime now;            // what the activity lines measure their age against
 

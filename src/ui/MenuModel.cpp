@@ -16,6 +16,7 @@ MenuModel::MenuModel(SyncEngine& engine, Clock clock, QObject* parent)
     };
     follow(&engine, &SyncEngine::activityChanged);
     follow(&engine, &SyncEngine::syncingChanged);
+    follow(&engine, &SyncEngine::lastSyncChanged);
     follow(&engine, &SyncEngine::folderProblemChanged);
     follow(&engine, &SyncEngine::resolveScriptInstalledChanged);
     follow(&engine, &SyncEngine::localPortChanged);

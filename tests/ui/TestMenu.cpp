@@ -159,11 +159,19 @@ private slots:
                             "(✗ Could not upload /home/ada/…3 Final.cube: Request failed · 2 min ago)", "-",
                             "Settings…", "Quit Tonewharf"})
             << QStringList{"✗ " + upload + " · 2 min ago"} << "MenuBarIconAttention";
+        QStringList failedLines =
+            outLines + QStringList{"-", "(✗ Could not reach the cloud: Request failed · now)", "-",
+                                   "Settings…", "Quit Tonewharf"};
         QTest::newRow("the newest line a failure")
-            << failed
-            << (outLines + QStringList{"-", "(✗ Could not reach the cloud: Request failed · now)", "-",
-                                       "Settings…", "Quit Tonewharf"})
-            << QStringList() << "MenuBarIconAttention";
+            << failed << failedLines << QStringList() << "MenuBarIconAttention";
+        failed.lastSync = now.addSecs(1);
+        QTest::newRow("a failure a sync has passed since")
+            << failed << failedLines << QStringList() << "MenuBarIcon";
+        failed.lastSync.reset();
+        failed.paused = true;
+        QTest::newRow("a refusal while paused")
+            << failed << failedLines.replaceInStrings("[ ] Pause", "[x] Pause") << QStringList()
+            << "MenuBarIconPaused";
     }
 
     void menuAndWindowShowTheSameLines() {
