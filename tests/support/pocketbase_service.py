@@ -9,7 +9,7 @@ The control API of the tests, never recorded, takes and gives JSON:
   DELETE /_test/records/<c>/<id>; GET /_test/transcript {"lines","names"} (see transcript_lines);
   GET|DELETE /_test/requests (DELETE also forgets stream opens and unused scripts); POST|DELETE
   /_test/fail {"method","path","status","bodyBase64","count","stall","close"}; POST /_test/realtime/script {"streams":[{"chunks":
-  [{"base64","delayMs"}],"close"}]} (answers the next stream requests instead of PB_CONNECT);
+  [{"base64","delayMs"}],"end"}]} (answers the next stream requests instead of PB_CONNECT);
   POST /_test/realtime/send {"base64"} -> {"streams"}; GET /_test/realtime/opens. Qt
   resends a request closed before any answer: give "close" a count of 3 or more.
 """
@@ -152,6 +152,11 @@ class Handler(BaseHTTPRequestHandler):
         with contextlib.suppress(OSError):
             self.connection.shutdown(socket.SHUT_RDWR)
 
+    def write_chunk(self, data):
+        if data:  # an empty chunk would end the stream
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(data), data))
+            self.wfile.flush()
+
     def peer_closed(self, wait):
         """True once the client has closed its end (whatever else it sends is dropped)."""
         try:
@@ -214,13 +219,16 @@ class Handler(BaseHTTPRequestHandler):
         with service.lock:
             service.opens.append(time.monotonic())
             script = service.scripts.pop(0) if service.scripts else None
-            # One open stream; its writes happen only on this thread. The outbox holds bytes, or None to end.
+            # One open stream; its writes happen only on this thread. The outbox holds the bytes to send.
             stream = types.SimpleNamespace(client_id=None if script is not None else random_id(40), subscriptions=[],
                                            outbox=queue.Queue())
             service.streams.append(stream)
         try:
+            # Chunked, as PocketBase's streams are: a scripted end is the last chunk, not a hang-up,
+            # which Qt would take for a lost request and send again in the next script's place.
             self.send_response(200)
             self.send_header("Content-Type", "text/event-stream")
+            self.send_header("Transfer-Encoding", "chunked")
             self.end_headers()
             if script is None:
                 stream.outbox.put(b"id:%s\nevent:PB_CONNECT\ndata:%s\n\n"
@@ -228,9 +236,9 @@ class Handler(BaseHTTPRequestHandler):
             else:
                 for chunk in script.get("chunks", []):
                     time.sleep(chunk.get("delayMs", 0) / 1000.0)
-                    self.wfile.write(base64.b64decode(chunk.get("base64", "")))
-                    self.wfile.flush()
-                if script.get("close"):
+                    self.write_chunk(base64.b64decode(chunk.get("base64", "")))
+                if script.get("end"):
+                    self.wfile.write(b"0\r\n\r\n")
                     return
             # Written as it comes; a peer that hangs up is noticed within a twentieth of a second.
             while not self.peer_closed(0):
@@ -238,16 +246,13 @@ class Handler(BaseHTTPRequestHandler):
                     item = stream.outbox.get(timeout=0.05)
                 except queue.Empty:
                     continue
-                if item is None:
-                    return
-                self.wfile.write(item)
-                self.wfile.flush()
+                self.write_chunk(item)
+            self.hang_up()
         except OSError:
-            pass
+            self.hang_up()
         finally:
             with service.lock:
                 service.streams.remove(stream)
-            self.hang_up()
 
 
     def control(self, method, segments, value):
