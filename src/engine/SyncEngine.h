@@ -20,6 +20,8 @@ class ResolveLink;
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QPair>
+#include <QSet>
 #include <QString>
 
 #include <memory>
@@ -188,6 +190,8 @@ private:
     // The file name a record's look goes under: the one its entry holds while that still fits the
     // record's name and no other entry holds it, else the first numbered form no other entry holds.
     std::optional<QString> cubeFileNameFor(const LUTRecord& record) const;
+    // Logs that a record's name cannot be a file name, once a run for each record and name.
+    void tellUnusableName(const LUTRecord& record);
     // The entry's files went into the folder now in use, and it is still the same folder.
     bool deliveredHere(const Ledger::Pulled& entry) const;
     bool filesMissing(const Ledger::Pulled& entry) const;
@@ -220,5 +224,6 @@ private:
     bool m_inboxRetryPending = false;
     bool m_started = false;
     InboxSnapshot m_inboxSnapshot;
+    QSet<QPair<QString, QString>> m_unusableNamesTold; // record ids and names
     std::unique_ptr<FolderWatcher> m_watcher;
 };

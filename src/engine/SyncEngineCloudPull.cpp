@@ -103,7 +103,7 @@ QCoro::Task<> SyncEngine::syncNow() {
 QCoro::Task<bool> SyncEngine::pull(LUTRecord record) {
     const std::optional<QString> cubeName = cubeFileNameFor(record);
     if (!cubeName) {
-        log(record.name + QStringLiteral(" skipped — not a usable file name"), false);
+        tellUnusableName(record);
         co_return false;
     }
     const QPointer<SyncEngine> self(this);
@@ -165,7 +165,7 @@ QCoro::Task<bool> SyncEngine::pull(LUTRecord record) {
     // pull may have taken its name, or the user chosen another folder.
     const std::optional<QString> fileName = cubeFileNameFor(record);
     if (!fileName) {
-        log(record.name + QStringLiteral(" skipped — not a usable file name"), false);
+        tellUnusableName(record);
         co_return false;
     }
     const QString stillName = LookFileNames::stillFileName(*fileName);
@@ -188,6 +188,14 @@ QCoro::Task<bool> SyncEngine::pull(LUTRecord record) {
     }
     recordPulled(record.id, *fileName, record.file, drx);
     co_return true;
+}
+
+void SyncEngine::tellUnusableName(const LUTRecord& record) {
+    // The record stays in the cloud and is met at every sync; the log is not to fill with it.
+    if (!m_unusableNamesTold.contains({record.id, record.name})) {
+        m_unusableNamesTold.insert({record.id, record.name});
+        log(record.name + QStringLiteral(" skipped — not a usable file name"), false);
+    }
 }
 
 std::optional<QString> SyncEngine::cubeFileNameFor(const LUTRecord& record) const {
