@@ -123,15 +123,17 @@ private slots:
         // inside a block, whose bytes would swallow the next stream's PB_CONNECT were they kept.
         const QJsonObject cutShort = stream("event:PB_CONNECT\ndata:{\"clientId\":\"old", holdMs, true);
         script({endedWithoutBody, endedWithoutBody, endedWithoutBody, endedWithoutBody, cutShort});
-        auto client = makeClient();
+        auto client = makeClient({150ms, 600ms, 30s, 5s});
         client->connect(std::nullopt);
         QTRY_COMPARE_WITH_TIMEOUT(requestsTo("POST").size(), 1, 10000);
         QVERIFY(!CloudTestService::body(requestsTo("POST").first()).contains("old"));
-        const QList<int> expected{50, 100, 200, 200, 50};
+        // Each bound is below the wait of a client that doubled once too often, or did not stop at
+        // the longest wait or start again: a late timer on a loaded machine is not taken for that.
+        const QList<int> expected{150, 300, 600, 600, 150};
         const QList<int> waits = clientWaits();
         QVERIFY2(waits.size() == expected.size(), qPrintable(QDebug::toString(waits)));
         for (qsizetype i = 0; i < waits.size(); ++i) {
-            QVERIFY2(waits[i] >= expected[i] - 5 && waits[i] < expected[i] + 150,
+            QVERIFY2(waits[i] >= expected[i] - 5 && waits[i] < expected[i] + 290,
                      qPrintable(u"wait %1: %2 ms, expected %3"_s.arg(i).arg(waits[i]).arg(expected[i])));
         }
     }

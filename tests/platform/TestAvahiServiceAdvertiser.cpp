@@ -34,7 +34,7 @@ private slots:
         const QString name = uniqueName(QStringLiteral("Shared Name"));
         QProcess publisher;
         publisher.start(QStringLiteral("avahi-publish"), {"-s", name, serviceType, "9", "v=1"});
-        QTRY_VERIFY_WITH_TIMEOUT(browsedOnce(name, 9), 15'000);
+        QTRY_VERIFY_WITH_TIMEOUT(browsedOnce(name, 9), 30'000);
 
         AvahiServiceAdvertiser advertiser(Options{QStringLiteral("lo")});
         std::unique_ptr<QThread> caller( // a request made on another thread is carried out
@@ -42,18 +42,18 @@ private slots:
         caller->start();
         QVERIFY(caller->wait(5'000));
         const QString alternative = name + QStringLiteral(" #2");
-        QTRY_COMPARE_WITH_TIMEOUT(advertiser.registeredName(), alternative, 15'000);
-        QTRY_VERIFY_WITH_TIMEOUT(browsedOnce(alternative, 7420), 15'000);
+        QTRY_COMPARE_WITH_TIMEOUT(advertiser.registeredName(), alternative, 30'000);
+        QTRY_VERIFY_WITH_TIMEOUT(browsedOnce(alternative, 7420), 30'000);
 
         // A new port keeps the alternative name instead of fighting for the taken one again.
         advertiser.advertise(service(name, 7421));
-        QTRY_VERIFY_WITH_TIMEOUT(browsedOnce(alternative, 7421), 15'000);
+        QTRY_VERIFY_WITH_TIMEOUT(browsedOnce(alternative, 7421), 30'000);
         QTRY_COMPARE(advertiser.registeredName(), alternative);
 
         // Withdrawing takes ours off the network and leaves theirs alone.
         advertiser.withdraw();
         QTRY_COMPARE(advertiser.state(), State::Idle);
-        QTRY_VERIFY_WITH_TIMEOUT(browseNamed(alternative).isEmpty(), 15'000);
+        QTRY_VERIFY_WITH_TIMEOUT(browseNamed(alternative).isEmpty(), 30'000);
         QVERIFY(browsedOnce(name, 9));
         publisher.terminate();
         QVERIFY(publisher.waitForFinished(5'000));
@@ -63,17 +63,17 @@ private slots:
         auto advertiser = std::make_unique<AvahiServiceAdvertiser>(Options{QStringLiteral("lo")});
         advertiser->advertise(
             service(uniqueName(QStringLiteral("Refused")), 7420, QStringLiteral("tonewharf.tcp")));
-        QTRY_COMPARE_WITH_TIMEOUT(advertiser->state(), State::Failed, 15'000);
+        QTRY_COMPARE_WITH_TIMEOUT(advertiser->state(), State::Failed, 30'000);
 
         // The same advertiser carries on. Quotes, semicolons and accents survive; a name longer than a
         // DNS label is cut at a character boundary: "é" would take bytes 63 and 64.
         QString name = uniqueName(QStringLiteral("Zoë's Mac; Suite 2.1 \\ \"B\""));
         name += QString(62 - name.toUtf8().size(), QLatin1Char('n'));
         advertiser->advertise(service(name + QStringLiteral("éxyz"), 7420));
-        QTRY_COMPARE_WITH_TIMEOUT(advertiser->registeredName(), name, 15'000);
-        QTRY_VERIFY_WITH_TIMEOUT(browsedOnce(name, 7420), 15'000);
+        QTRY_COMPARE_WITH_TIMEOUT(advertiser->registeredName(), name, 30'000);
+        QTRY_VERIFY_WITH_TIMEOUT(browsedOnce(name, 7420), 30'000);
         advertiser.reset(); // which takes the instance off the network
-        QTRY_VERIFY_WITH_TIMEOUT(browseNamed(name).isEmpty(), 15'000);
+        QTRY_VERIFY_WITH_TIMEOUT(browseNamed(name).isEmpty(), 30'000);
     }
 
     // Runs again in a child process without a system bus: the bus address is read once per process.

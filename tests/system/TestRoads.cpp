@@ -94,7 +94,7 @@ struct Road {
                 const QString now = resolveHealth();
                 return !now.isEmpty() && now != before && now != "Connecting…";
             },
-            10000);
+            20000);
     }
     // Holds the service until the bridge has reached Resolve, so that the first sync finds Resolve
     // ready to refresh however loaded the machine is.
