@@ -140,13 +140,13 @@ private slots:
 
     void aConnectWhileAReconnectIsPendingOpensOneStream() {
         script({endedWithoutBody});
-        auto client = makeClient(fast(250ms));
+        auto client = makeClient(fast(1500ms)); // long enough for a loaded machine to come between
         client->connect(std::nullopt);
         QTRY_COMPARE(opens().size(), 1);
-        QTest::qWait(holdMs + 100); // the end has reached the client; its reconnect is pending
+        QTest::qWait(holdMs + 300); // the end has reached the client; its reconnect is pending
         client->connect(std::nullopt);
         QTRY_COMPARE(requestsTo("POST").size(), 1);
-        QTest::qWait(300); // past the moment the pending reconnect was due
+        QTest::qWait(1500); // past the moment the pending reconnect was due
         QCOMPARE(clientWaits().size(), 1);
     }
 
