@@ -37,8 +37,9 @@ std::optional<QMap<QByteArray, Browsed>> browse() {
     QProcess tool;
     tool.start(QStringLiteral("avahi-browse"), {QStringLiteral("--parsable"), QStringLiteral("--resolve"),
                                                 QStringLiteral("--cache"), serviceType});
-    // A resolver of an instance on its way out may wait out its timeout; the others answer at once.
-    if (!tool.waitForFinished(300)) {
+    // A resolver of an instance on its way out may wait out its timeout; the others answer at once,
+    // if not within a few hundred milliseconds on a loaded machine.
+    if (!tool.waitForFinished(1'500)) {
         tool.terminate(); // which it takes as the end: what it knows is written
         tool.waitForFinished(1'000);
     } else if (tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0) {
