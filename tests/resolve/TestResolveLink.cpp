@@ -220,10 +220,12 @@ private slots:
         ResolveLink& link = rig->start({400ms, 500ms, 1h});
         QSignalSpy healthChanges(&link, &ResolveLink::healthChanged);
         QSignalSpy projectChanges(&link, &ResolveLink::projectChanged);
-        QTRY_VERIFY(rig->scripted.requests().size() >= 2);
+        // Times as the bridge read the requests: the first may wait for the bridge to start, and a
+        // loaded machine may read one later than the next.
+        QTRY_VERIFY(rig->scripted.requests().size() >= 3);
         const auto requests = rig->scripted.requests();
-        const double interval = requests[1].first - requests[0].first;
-        QVERIFY2(interval >= 0.395 && interval < 2.0, qPrintable(QString::number(interval)));
+        const double interval = requests[2].first - requests[1].first;
+        QVERIFY2(interval >= 0.3 && interval < 2.0, qPrintable(QString::number(interval)));
         const auto sent = std::chrono::steady_clock::now();
         QCOMPARE(QCoro::waitFor(link.send(QStringLiteral("unanswered"))).error(), LinkError::timeout);
         const auto waited = std::chrono::steady_clock::now() - sent;
